@@ -18,3 +18,6 @@ int Command_Local(Parameters& params, CLI_Display& display, Updater& updater);  
 int Command_JWT(Parameters& params, CLI_Display& display, Updater& updater);          // -J
 int Command_Info(Parameters& params, CLI_Display& display, Updater& updater);         // -I
 int Command_Check(Parameters& params, CLI_Display& display);                          // -C
+
+// Prints that the named command is not available in this build; returns 1.
+int Command_NotAvailable(CLI_Display& display, const char* command);
