@@ -68,8 +68,9 @@ aErr aDirectory_CWD(char* buffer, size_t size);
 aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 
 // Home directory of the current user (user database, else $HOME) into
-// buffer, cut to fit and terminated. aErrParam for a null buffer or size 0,
-// aErrNotFound when neither source has one; else 0.
+// buffer. aErrParam for a null buffer or size 0, aErrOverrun when it does not
+// fit (the buffer holds the cut text), aErrNotFound when neither source has
+// one; else 0.
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 
 // aDirectory_BuildPath with the two components first and second.

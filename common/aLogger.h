@@ -37,8 +37,9 @@ aErr aLogger_Enable(aLoggerHandle hLogger);
 aErr aLogger_Disable(aLoggerHandle hLogger);
 
 // Stops the logger if running, closes its file, frees it and sets *phLogger
-// to null. 0 without effect for a null or invalid handle; when stopping
-// fails the error is returned and the handle stays.
+// to null. 0 without effect for a null or invalid handle. When stopping
+// fails the error is returned and the handle stays; aErrBusy (handle stays)
+// when called from the logger's own worker, which cannot free itself.
 aErr aLogger_Destroy(aLoggerHandle* phLogger);
 
 #ifdef __cplusplus
