@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
 
 #include "common/aMutex.h"
@@ -13,11 +14,19 @@ constexpr uint16_t kMutexCheck = 0xACED;
 
 struct aMutex {
   pthread_mutex_t mutex;
+  // Identity of the holding thread (see sSelf), null when free. Written only
+  // by the holder while it holds the mutex; another thread may read a stale
+  // value but never its own identity.
+  std::atomic<const void*> owner;
   char name[aMUTEX_MAXNAMELEN + 1];
   uint16_t check;
 };
 
 namespace {
+
+// A per-thread address that tells threads apart.
+thread_local char tThreadMark;
+const void* sSelf() { return &tThreadMark; }
 
 bool sValid(const aMutex* m) { return m && m->check == kMutexCheck; }
 
@@ -38,6 +47,7 @@ aErr sMap(int error) {
 aMutexHandle aMutex_Create(const char* name) {
   if (name && strnlen(name, aMUTEX_MAXNAMELEN + 1) > aMUTEX_MAXNAMELEN) return nullptr;
   aMutex* m = new (std::nothrow) aMutex;
+  if (m) m->owner.store(nullptr);
   if (!m) return nullptr;
   // Error-checking (still non-recursive): locking twice from one thread
   // reports a deadlock instead of hanging, and unlocking a mutex the caller
@@ -60,19 +70,32 @@ aMutexHandle aMutex_Create(const char* name) {
 
 const char* aMutex_Identifier(aMutexHandle hMutex) { return sValid(hMutex) ? hMutex->name : nullptr; }
 
+// Misuse by the calling thread (locking twice, unlocking a mutex it does not
+// hold) is caught before the system call: it would hang or corrupt a plain
+// mutex.
 aErr aMutex_Lock(aMutexHandle hMutex) {
   if (!sValid(hMutex)) return aErrParam;
-  return sMap(pthread_mutex_lock(&hMutex->mutex));
+  if (hMutex->owner.load(std::memory_order_relaxed) == sSelf()) return aErrDuplicate;
+  aErr e = sMap(pthread_mutex_lock(&hMutex->mutex));
+  if (e == aErrNone) hMutex->owner.store(sSelf(), std::memory_order_relaxed);
+  return e;
 }
 
 aErr aMutex_TryLock(aMutexHandle hMutex) {
   if (!sValid(hMutex)) return aErrParam;
-  return sMap(pthread_mutex_trylock(&hMutex->mutex));
+  if (hMutex->owner.load(std::memory_order_relaxed) == sSelf()) return aErrBusy;
+  aErr e = sMap(pthread_mutex_trylock(&hMutex->mutex));
+  if (e == aErrNone) hMutex->owner.store(sSelf(), std::memory_order_relaxed);
+  return e;
 }
 
 aErr aMutex_Unlock(aMutexHandle hMutex) {
   if (!sValid(hMutex)) return aErrParam;
-  return sMap(pthread_mutex_unlock(&hMutex->mutex));
+  if (hMutex->owner.load(std::memory_order_relaxed) != sSelf()) return aErrPermission;
+  hMutex->owner.store(nullptr, std::memory_order_relaxed);
+  aErr e = sMap(pthread_mutex_unlock(&hMutex->mutex));
+  if (e != aErrNone) hMutex->owner.store(sSelf(), std::memory_order_relaxed);
+  return e;
 }
 
 aErr aMutex_Destroy(aMutexHandle* phMutex) {
@@ -82,6 +105,7 @@ aErr aMutex_Destroy(aMutexHandle* phMutex) {
     *phMutex = nullptr;
     return aErrParam;
   }
+  if (m->owner.load(std::memory_order_relaxed) != nullptr) return aErrBusy;
   int error = pthread_mutex_destroy(&m->mutex);
   // A mutex still held is left alone: its holder will unlock it, which
   // must not touch freed memory. The caller keeps the handle to retry.

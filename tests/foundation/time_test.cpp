@@ -39,12 +39,13 @@ void onSignal(int) { gSignals.fetch_add(1); }
 struct Pelter {
   pthread_t target;
   std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
 };
 
 void* pelt(void* vpRef) {
   Pelter* p = static_cast<Pelter*>(vpRef);
   while (!p->stop.load()) {
-    pthread_kill(p->target, SIGUSR1);
+    if (pthread_kill(p->target, SIGUSR1) == 0) p->sent.fetch_add(1);
     aTime_MSSleep(10);
   }
   return nullptr;
@@ -70,7 +71,10 @@ TEST(Time, SignalsDoNotCutASleepShort) {
   EXPECT_EQ(aThread_Destroy(&t), 0);
   sigaction(SIGUSR1, &saved, nullptr);
 
-  EXPECT_GT(gSignals.load(), 2);
+  EXPECT_GT(p.sent.load(), 2);
+  // ThreadSanitizer defers signals to its own delivery points, so only one
+  // arrival is certain in every build.
+  EXPECT_GE(gSignals.load(), 1);
   EXPECT_GE(elapsed, std::chrono::milliseconds(300));
 }
 
