@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The usage text, then a sample BIRD file made with birdtool and checked
+# with the updater's -C command.
+set -uo pipefail
+: "${BUILD:?}" "${STORE:?}"
+
+run() {
+  echo "\$ updater $*"
+  "$BUILD/updater" "$@"
+  local status=$?
+  echo "(exit status $status)"
+  return 0
+}
+
+run -h
+
+if [[ ! -x "$BUILD/birdtool" ]]; then
+  echo "birdtool is not built here; skipping the BIRD file check."
+  exit 0
+fi
+
+work=$(mktemp -d "$STORE/bird.XXXXXX")
+echo
+echo "\$ birdtool -o sample.bird --build 1234 --version 2.15.3 --model Hub8 --loader 0x10000000:random:2048 --firmware 0x0:random:16384"
+"$BUILD/birdtool" -o "$work/sample.bird" --build 1234 --version 2.15.3 --model Hub8 \
+  --loader 0x10000000:random:2048 --firmware 0x0:random:16384 || exit 1
+run -C -f "$work/sample.bird" -i "$STORE"
+
+# A file whose checksum word is wrong is refused.
+"$BUILD/birdtool" -o "$work/damaged.bird" --build 1235 --model Hub8 \
+  --firmware 0x0:random:4096 --checksum 0 || exit 1
+run -C -f "$work/damaged.bird" -i "$STORE"
