@@ -27,9 +27,11 @@ gtest_discover_tests(birdfile_tests DISCOVERY_TIMEOUT 60)
 # libFuzzer writes new inputs into its first corpus directory, so the smoke
 # run works on a copy of the committed seeds in the build tree.
 file(COPY ${CMAKE_SOURCE_DIR}/tests/fuzz/bird_corpus/ DESTINATION ${CMAKE_BINARY_DIR}/bird_corpus)
+# The reader's sources are compiled into the target (not linked from
+# updater_birdfile) so that libFuzzer's coverage instrumentation sees them.
 updater_add_fuzzer(bird_fuzz
-  SOURCES tests/fuzz/bird_fuzz.cpp
-  LIBS updater_birdfile
+  SOURCES tests/fuzz/bird_fuzz.cpp updater/BirdFile.cpp updater/BirdFileImage.cpp
+  LIBS updater_foundation PkgConfig::BIRD_ZLIB
   CORPUS ${CMAKE_BINARY_DIR}/bird_corpus)
 
 # End-to-end test of "updater -C" on files made by birdtool. The updater

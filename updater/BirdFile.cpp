@@ -26,9 +26,6 @@ struct FileCloser {
 
 }  // namespace
 
-constexpr unsigned char BirdFile::BIRD_FILE_SIGNATURE[4];
-constexpr unsigned char BirdFile::BIRD_FILE_VERSION[2];
-
 BirdFile::BirdFile(const char* filePath) : path(filePath ? filePath : "") {
   if (!Load()) throw std::runtime_error("Failed to load bird data");
 }
