@@ -80,7 +80,8 @@ ProcessResult collect(pid_t pid, int outFd, int errFd, int timeoutMs) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs,
+                         const std::function<void()>& childSetup) {
   int outPipe[2];
   int errPipe[2];
   if (pipe(outPipe) != 0) return {};
@@ -102,6 +103,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
     dup2(errPipe[1], 2);
     close(outPipe[0]);
     close(errPipe[0]);
+    if (childSetup) childSetup();
     execv(args[0], args.data());
     _exit(127);
   }

@@ -14,8 +14,10 @@ struct ProcessResult {
 };
 
 // Runs argv[0] with the arguments argv (argv[0] is also the program name it
-// sees), standard input from /dev/null.
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 30000);
+// sees), standard input from /dev/null. childSetup, when given, runs in the
+// child just before the program starts (to change user or environment).
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutMs = 30000,
+                         const std::function<void()>& childSetup = nullptr);
 
 // Runs body in a forked child with standard output and standard error on
 // pipes, or standard output on a raw pseudo-terminal when stdoutTerminal.

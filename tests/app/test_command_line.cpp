@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -169,6 +171,27 @@ TEST_F(CommandLineTest, StoreDirectoryIsCreatedUnderStorageDirectory) {
   const mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
+}
+
+TEST_F(CommandLineTest, StoreDefaultsToHomeDirectory) {
+  // A user without an entry in the user database gets its home directory
+  // from $HOME, which lets the test point it at the scratch directory.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a user without a database entry";
+  uid_t uid = 54321;
+  while (getpwuid(uid) != nullptr) ++uid;
+  ASSERT_EQ(chown(dir_.c_str(), uid, static_cast<gid_t>(-1)), 0);
+  const std::string home = dir_;
+  ProcessResult r = RunProcess({UPDATER_BINARY, "-N"}, 30000, [&home, uid] {
+    setenv("HOME", home.c_str(), 1);
+    if (setgid(65534) != 0 || setuid(uid) != 0) _exit(126);
+  });
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 1);  // -N without a port, after the store was made
+  EXPECT_EQ(r.err, "Must specify the serial port used for connecting\n");
+  struct stat st;
+  ASSERT_EQ(stat((dir_ + "/.corvanta/updater").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_uid, uid);
 }
 
 TEST_F(CommandLineTest, StoreDirectoryThatCannotBeMadeFails) {
