@@ -10,9 +10,24 @@ add_library(sim_module STATIC
   sim/module/I2CBus.cpp
   sim/module/WireCodec.cpp
   sim/module/TcpModuleServer.cpp
+  sim/module/PtyModuleLine.cpp
+  sim/module/DiscoveryResponder.cpp
 )
-target_link_libraries(sim_module PUBLIC Threads::Threads)
+target_link_libraries(sim_module PUBLIC Threads::Threads util)
 
 add_executable(virtual_module sim/module/main.cpp)
 target_link_libraries(virtual_module PRIVATE sim_module)
 set_target_properties(virtual_module PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+add_executable(sim_module_tests
+  tests/sim/wire_codec_test.cpp
+  tests/sim/engine_transcript_test.cpp
+  tests/sim/engine_upgrade_test.cpp
+  tests/sim/engine_network_test.cpp
+  tests/sim/adapters_test.cpp
+)
+target_link_libraries(sim_module_tests PRIVATE sim_module GTest::gtest_main)
+target_compile_definitions(sim_module_tests PRIVATE
+  VIRTUAL_MODULE_PROGRAM="$<TARGET_FILE:virtual_module>")
+add_dependencies(sim_module_tests virtual_module)
+gtest_discover_tests(sim_module_tests DISCOVERY_TIMEOUT 60)

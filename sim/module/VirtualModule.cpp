@@ -282,7 +282,7 @@ bool VirtualModule::Start() {
         }
         bool live = d.attached && d.mode != ModuleMode::Restarting;
         if (live && d.settings.heartbeatMs && now >= d.nextBeatAt) {
-          d.beat ^= 1;
+          d.beat = uint8_t(d.hb.sent & 1);  // up, down, up, ...
           OutItem beat;
           beat.bytes = {d.address, 2, kCmdHeartbeat, d.beat};
           deliver.push_back(std::move(beat));
