@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "common/aDirectory.h"
 #include "common/aFile.h"
 #include "tests/foundation/TempDir.h"
+#include "tests/foundation/Unprivileged.h"
 
 namespace {
 
@@ -282,6 +284,15 @@ TEST_F(FileTest, DeleteReportsWhyItFailed) {
   // A directory is not removed as a file.
   EXPECT_EQ(aFile_Delete(dir_.path().c_str()), aErrIO);
   EXPECT_TRUE(aDirectory_Exists(dir_.path().c_str()));
+}
+
+TEST_F(FileTest, DeleteWithoutPermission) {
+  std::string path = makeFile("kept", "x");
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0555), 0);
+  int result = runUnprivileged([&] { return (int)aFile_Delete(path.c_str()); });
+  chmod(dir_.path().c_str(), 0755);
+  EXPECT_EQ(result, (int)aErrPermission);
+  EXPECT_TRUE(aFile_Exists(path.c_str()));
 }
 
 }  // namespace
