@@ -134,6 +134,23 @@ std::vector<CliCase> cli_cases() {
       {"FingerprintWithoutPort", {"-N", "-i", "{DIR}"}, kVersion, noPort, 1},
       // A missing port ends the run before any later command.
       {"FingerprintWithoutPortStopsRun", {"-N", "-U", "-i", "{DIR}"}, kVersion, noPort, 1},
+      {"GetWithoutDevice", {"-G", "-i", "{DIR}"}, kVersion,
+       "-G must specify a specific device via -d\n--help for usage information\n", 1},
+      // A missing serial ends the run before the later command.
+      {"GetWithoutDeviceStopsRun", {"-G", "-U", "-i", "{DIR}"}, kVersion,
+       "-G must specify a specific device via -d\n--help for usage information\n", 1},
+      {"BuildsWithoutDevice", {"-B", "-i", "{DIR}"}, kVersion,
+       "Error must supply a serial number for the List Builds command\n" + brief(), 1},
+      {"LocalBuildsWithoutDevice", {"-L", "-i", "{DIR}"}, kVersion,
+       "Error must supply a serial number for the List Local Builds command\n" + brief(), 1},
+      {"TokenWithoutDevice", {"-J", "-i", "{DIR}"}, kVersion,
+       "Error must supply a serial number for the Get JWT command\n" + brief(), 1},
+      // Only the first of -D -U -B -L -J runs, whatever the order on the line.
+      {"UpdateBeforeBuilds", {"-J", "-L", "-B", "-U", "-i", "{DIR}"}, kVersion, noDevice, 1},
+      {"BuildsBeforeLocal", {"-J", "-L", "-B", "-i", "{DIR}"}, kVersion,
+       "Error must supply a serial number for the List Builds command\n" + brief(), 1},
+      {"LocalBeforeToken", {"-J", "-L", "-i", "{DIR}"}, kVersion,
+       "Error must supply a serial number for the List Local Builds command\n" + brief(), 1},
       {"LogMaskLeftoverIsNotFatal", {"-X", "12abc", "-U", "-i", "{DIR}"}, kVersion,
        "Invalid format for \"-X\" parameter, unprocessed characters [abc]\n" + noDevice, 1},
       {"LogShowsSerialPrefix", {"-X", "1", "-d", "0x40F5849A", "-N", "-i", "{DIR}"}, kVersion,
