@@ -26,7 +26,9 @@ echo "\$ birdtool -o sample.bird --build 1234 --version 2.15.3 --model Hub8 --lo
   --loader 0x10000000:random:2048 --firmware 0x0:random:16384 || exit 1
 run -C -f "$work/sample.bird" -i "$STORE"
 
-# A file whose checksum word is wrong is refused.
-"$BUILD/birdtool" -o "$work/damaged.bird" --build 1235 --model Hub8 \
-  --firmware 0x0:random:4096 --checksum 0 || exit 1
-run -C -f "$work/damaged.bird" -i "$STORE"
+# A file whose header carries no valid format version is refused.
+echo
+echo "\$ birdtool -o bad-header.bird --build 1235 --model Hub8 --firmware 0x0:random:4096 --format-version 0x0100"
+"$BUILD/birdtool" -o "$work/bad-header.bird" --build 1235 --model Hub8 \
+  --firmware 0x0:random:4096 --format-version 0x0100 || exit 1
+run -C -f "$work/bad-header.bird" -i "$STORE"
