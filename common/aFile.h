@@ -42,17 +42,19 @@ bool aFile_Exists(const char* path);
 aFileHandle aFile_Open(const char* path, aFileMode mode);
 
 // Closes the file and frees the handle; *phFile is set to null in every case.
-// aErrParam for a null or already closed handle.
+// aErrParam for a null or already closed handle, aErrIO when the close fails
+// (buffered data may be lost).
 aErr aFile_Close(aFileHandle* phFile);
 
 // Reads up to length bytes; *pNRead (optional) gets the count. A short read is
 // success. aErrParam (bad handle or null buffer), aErrMode (not opened for
-// read or append), aErrEOF when nothing was read although length > 0.
+// read or append), aErrEOF when nothing was read although length > 0 (aErrIO
+// when that was a read error).
 aErr aFile_Read(aFileHandle hFile, uint8_t* pBuffer, size_t length, size_t* pNRead);
 
 // Writes length bytes; *pNWritten (optional) gets the count. aErrParam,
-// aErrMode (not opened for write or append), aErrIO when nothing was written
-// although length > 0.
+// aErrMode (not opened for write or append), aErrIO when fewer than length
+// bytes were written.
 aErr aFile_Write(aFileHandle hFile, const uint8_t* pData, size_t length, size_t* pNWritten);
 
 // Moves to base(origin) + offset. aErrParam (bad handle or origin), aErrRange
@@ -65,9 +67,10 @@ aErr aFile_Seek(aFileHandle hFile, int64_t offset, aFileSeekOrigin origin);
 aErr aFile_GetSize(aFileHandle hFile, size_t* pSize);
 
 // Reads one line including its newline into pBuffer (always terminated) and
-// its length into *pLength. aErrParam, aErrMode, aErrEOF at end of file, aErrIO
-// on a read error, aErrOverrun when the buffer filled before the newline (the
-// rest of the line comes with the next call).
+// its length into *pLength (optional). aErrParam (also for a buffer of fewer
+// than 2 bytes), aErrMode, aErrEOF at end of file, aErrIO on a read error,
+// aErrOverrun when the buffer filled before the newline (the rest of the line
+// comes with the next call; a last line that just fills it is complete).
 aErr aFile_ReadLine(aFileHandle hFile, char* pBuffer, size_t bufferSize, size_t* pLength);
 
 // Formatted write. aErrParam, aErrMode (not write or append), aErrIO when
