@@ -69,8 +69,9 @@ aErr aLink_Destroy(int32_t* pId);
 // Stops the link, closes its stream, reopens a stream of the same kind
 // (through the opener registered for the kind, see aLinkManagerInternal.h;
 // up to 20 attempts 100 ms apart) and restarts it. aErrParam for an unknown
-// id; aErrNotFound when no stream could be reopened (the link then stays
-// stopped with status kLinkStatusInvalidStream).
+// id or a kind without a registered opener; the opener's last error when no
+// stream could be reopened (the link then stays stopped with status
+// kLinkStatusInvalidStream, and a later reset may try again).
 aErr aLink_Reset(int32_t id);
 
 // --- Running ------------------------------------------------------------

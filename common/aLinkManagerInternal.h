@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "common/aLink.h"
 #include "common/aMutex.h"
@@ -34,7 +35,7 @@
 struct aPacketLog;
 typedef aErr (*aLinkPacketLogPutProc)(aPacketLog* log, uint8_t direction, uint32_t length,
                                       const uint8_t* bytes);
-typedef void (*aLinkPacketLogDestroyProc)(aPacketLog** pLog);
+typedef aErr (*aLinkPacketLogDestroyProc)(aPacketLog** pLog);
 #define aLINK_LOG_OUTBOUND 1
 #define aLINK_LOG_INBOUND 2
 #define aLINK_LOG_NOTE 3
@@ -45,13 +46,13 @@ typedef void (*aLinkPacketLogDestroyProc)(aPacketLog** pLog);
 // while the link runs. running, status and the started flags are polled
 // across threads and are atomics.
 struct aLink {
-  uint16_t check = 0;  // aLINK_CHECK once initialised
+  std::atomic<uint16_t> check{0};  // aLINK_CHECK once initialised
   int32_t id = 0;
   std::atomic<bool> running{false};
   std::atomic<int32_t> status{kLinkStatusInvalidStream};
-  aPacketFifoHandle inFifo = 0;   // packets received from the module
+  std::atomic<aPacketFifoHandle> inFifo{0};   // packets received from the module
   aPacket* rxPacket = nullptr;    // (reader) packet being assembled
-  aPacketFifoHandle outFifo = 0;  // packets waiting to be written
+  std::atomic<aPacketFifoHandle> outFifo{0};  // packets waiting to be written
   aThreadHandle inThread = nullptr;
   aThreadHandle outThread = nullptr;
   aThreadProc inProc = nullptr;
@@ -79,6 +80,11 @@ struct aLink {
   // Writer: failure streak bookkeeping, so a dead transport is logged once.
   bool writeFailing = false;
   uint64_t writeFailures = 0;
+
+  // Serialises Init, Start, Stop and Reset of this record.
+  std::recursive_mutex control;
+
+  ~aLink();  // frees the mutexes; everything else is freed by aLink_Destroy
 };
 
 // One link-table entry.
