@@ -23,8 +23,10 @@ add_executable(transport_tests
   tests/transport/cobs_stream_test.cpp
   tests/transport/packet_log_test.cpp
   tests/transport/serial_stream_test.cpp
+  tests/transport/socket_stream_test.cpp
+  tests/transport/link_net_test.cpp
 )
-target_link_libraries(transport_tests PRIVATE tl_transport GTest::gtest_main)
+target_link_libraries(transport_tests PRIVATE tl_transport sim_module GTest::gtest_main)
 target_compile_definitions(transport_tests PRIVATE
   UPDATER_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 gtest_discover_tests(transport_tests DISCOVERY_TIMEOUT 60)

@@ -1,5 +1,7 @@
 // Link creation for the TCP/IP, serial-line and link-server client kinds.
+#include <map>
 #include <mutex>
+#include <string>
 
 #include "app/Log.h"
 #include "common/aLink.h"
@@ -23,11 +25,32 @@ aErr sOpenClient(int32_t address, int32_t port, int32_t /*client*/, aStreamRef* 
                               out);
 }
 
-// aLink_Reset reopens TCP/IP and client links through these.
+// Serial links are known by serial number only; the port each one was made
+// on is kept here so that a reset can open it again.
+struct SerialPort {
+  std::string path;
+  uint32_t baudCode;
+};
+std::map<int32_t, SerialPort> _serialPorts;
+std::mutex _serialPortsMutex;
+
+aErr sOpenSerial(int32_t serial, int32_t, int32_t, aStreamRef* out) {
+  SerialPort port;
+  {
+    std::lock_guard<std::mutex> hold(_serialPortsMutex);
+    auto found = _serialPorts.find(serial);
+    if (found == _serialPorts.end()) return aErrParam;
+    port = found->second;
+  }
+  return aStream_CreateSerial_Packetized(port.path.c_str(), port.baudCode, 0, 0, 0, out);
+}
+
+// aLink_Reset reopens links of these kinds through these.
 void sRegisterOpeners() {
   static std::once_flag once;
   std::call_once(once, [] {
     aLink_SetStreamOpener(TCPIP, sOpenTCPIP);
+    aLink_SetStreamOpener(SERIAL, sOpenSerial);
     aLink_SetStreamOpener(AETHER, sOpenClient);
   });
 }
@@ -82,6 +105,7 @@ int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port
 }
 
 int32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
+  sRegisterOpeners();
   aLinkEntry* entry =
       aLinkManager_LookupEntryByIdentifier(static_cast<int32_t>(serialNumber), SERIAL);
   if (entry) {
@@ -100,9 +124,13 @@ int32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t
   aStreamRef stream = nullptr;
   const aErr err = aStream_CreateSerial_Packetized(portName, static_cast<uint32_t>(code), 0,
                                                    0, 0, &stream);
-  if (err != aErrNone)
+  if (err != aErrNone) {
     Log::log(DEBUG_Network, "link to %08X: serial port %s: %s\n", serialNumber,
              portName ? portName : "(none)", aError_GetErrorText(err));
+  } else {
+    std::lock_guard<std::mutex> hold(_serialPortsMutex);
+    _serialPorts[static_cast<int32_t>(serialNumber)] = {portName, static_cast<uint32_t>(code)};
+  }
   return sFinish(id, stream, err);
 }
 
