@@ -31,3 +31,10 @@ target_compile_definitions(sim_module_tests PRIVATE
   VIRTUAL_MODULE_PROGRAM="$<TARGET_FILE:virtual_module>")
 add_dependencies(sim_module_tests virtual_module)
 gtest_discover_tests(sim_module_tests DISCOVERY_TIMEOUT 60)
+
+# Multicast discovery across two network namespaces (root only; skipped
+# otherwise). Uses the namespace script of the transports.
+add_test(NAME sim_discovery_netns
+  COMMAND sh ${CMAKE_SOURCE_DIR}/tests/sim/discovery_netns.sh
+          $<TARGET_FILE:virtual_module> ${CMAKE_SOURCE_DIR}/scripts/netns.sh)
+set_tests_properties(sim_discovery_netns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)

@@ -121,10 +121,12 @@ bool VirtualModule::Impl::CollectBytes(uint8_t cmd, uint8_t opt, uint8_t idx, co
   const bool more = (trailer & 0x80) != 0;
   auto key = std::make_pair(cmd, opt);
   auto it = assemblies.find(key);
-  if (sequence == 0) {
+  if (it != assemblies.end() && it->second.sequence == sequence) {
+    // the next chunk (numbers wrap after 127 in long values)
+  } else if (sequence == 0) {
     assemblies[key] = BytesAssembly{};
     it = assemblies.find(key);
-  } else if (it == assemblies.end() || it->second.sequence != sequence) {
+  } else {
     if (it != assemblies.end()) assemblies.erase(it);
     *err = kErrPacket;  // a chunk went missing
     return false;

@@ -280,6 +280,16 @@ TEST(UpgradeFaults, RepeatedPrepareReplacesTheBlock) {
   EXPECT_EQ(fw[0].data, Pattern(30, 2));
 }
 
+TEST(UpgradeFaults, LongByteValueWrapsItsSequenceNumbers) {
+  sim::VirtualModuleConfig c = UpgradeConfig();
+  c.startInLoader = true;
+  Rig rig(c);
+  UpgradeHost host(rig, true);
+  host.Prepare({0, 0x2000, {}});
+  host.Transfer(Pattern(24 * 130 + 5, 4));  // 131 chunks: numbers 0..127, 0, 1, 2
+  host.Write(24 * 130 + 5);
+}
+
 TEST(UpgradeFaults, LoadAnsweredBeforeRestartWhenAsked) {
   sim::VirtualModuleConfig c = UpgradeConfig();
   c.answerLoad = true;
