@@ -25,6 +25,8 @@ add_executable(transport_tests
   tests/transport/serial_stream_test.cpp
   tests/transport/socket_stream_test.cpp
   tests/transport/link_net_test.cpp
+  tests/transport/discovery_test.cpp
+  tests/transport/netns.cpp
 )
 target_link_libraries(transport_tests PRIVATE tl_transport sim_module GTest::gtest_main)
 target_compile_definitions(transport_tests PRIVATE
