@@ -1,0 +1,32 @@
+# USB transport: the tlusb layer (kernel-driver and libusb paths), the USB
+# stream, USB link creation and the USB half of module discovery; the
+# emulated USB bus that puts virtual modules behind an unmodified libusb; the
+# tools and tests that use it.
+pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET libusb-1.0)
+pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
+
+add_library(tl_usb STATIC
+  platform/unix/tlusb_driver.cpp
+  platform/unix/tlusb_kernel.cpp
+  platform/unix/unix_streamusb.cpp
+  platform/unix/unix_discovery_usb.cpp
+  common/aLinkCreate_usb.cpp
+)
+target_link_libraries(tl_usb PUBLIC tl_link updater_foundation PkgConfig::LIBUSB Threads::Threads)
+# discover.cpp (tl_transport) carries a weak fallback for the USB enumeration.
+# A static archive member is only pulled in for an undefined symbol, so every
+# program that links tl_usb asks for the real one explicitly.
+target_link_options(tl_usb INTERFACE "LINKER:--undefined=aDiscovery_EnumerateUSB")
+
+# The emulated bus and the adapter that puts a virtual module on it.
+add_library(sim_usb STATIC
+  sim/usb/EmulatedUsbBus.cpp
+  sim/usb/UsbModulePort.cpp
+)
+target_link_libraries(sim_usb PUBLIC sim_module PkgConfig::UMOCKDEV Threads::Threads)
+
+# Programs that talk to emulated devices in-process need umockdev's preload
+# library loaded; linking it (even though nothing references it) does that.
+set(UMOCKDEV_PRELOAD_LINK -Wl,--push-state,--no-as-needed -lumockdev-preload -Wl,--pop-state)
+add_executable(usb_smoke tests/usb/smoke_test.cpp)
+target_link_libraries(usb_smoke PRIVATE tl_usb sim_usb GTest::gtest_main ${UMOCKDEV_PRELOAD_LINK})
