@@ -38,3 +38,9 @@ add_test(NAME sim_discovery_netns
   COMMAND sh ${CMAKE_SOURCE_DIR}/tests/sim/discovery_netns.sh
           $<TARGET_FILE:virtual_module> ${CMAKE_SOURCE_DIR}/scripts/netns.sh)
 set_tests_properties(sim_discovery_netns PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
+
+# Arbitrary host input, raw and framed, against the module (clang builds).
+updater_add_fuzzer(sim_module_input_fuzz
+  SOURCES tests/sim/module_input_fuzz.cpp
+  LIBS sim_module
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/sim/fuzz_seeds)

@@ -100,7 +100,7 @@ struct OutItem {
 };
 
 struct VirtualModule::Impl {
-  Impl(VirtualModule* owner, const VirtualModuleConfig& config, bool routed);
+  Impl(VirtualModule* owner, const VirtualModuleConfig& config);
 
   static uint64_t NowMs();
 
@@ -133,7 +133,7 @@ struct VirtualModule::Impl {
   void ReplyBytes(uint8_t cmd, uint8_t opt, uint8_t idx, const std::vector<uint8_t>& data);
   // Collects one chunk of a byte-string set; true with the whole value when
   // the last chunk arrived; an error code in *err when the chunk is refused.
-  bool CollectBytes(uint8_t cmd, uint8_t opt, uint8_t idx, const uint8_t* chunk, size_t n,
+  bool CollectBytes(uint8_t cmd, uint8_t opt, const uint8_t* chunk, size_t n,
                     std::vector<uint8_t>* whole, uint8_t* err);
   void ApplyFactorySettings();
 
@@ -153,7 +153,6 @@ struct VirtualModule::Impl {
 
   VirtualModule* self;
   VirtualModuleConfig cfg;
-  bool routed;  // lives on another module's network
 
   mutable std::mutex mu;
   mutable std::condition_variable cv;
@@ -214,7 +213,6 @@ struct VirtualModule::Impl {
   std::map<std::pair<uint8_t, uint8_t>, BytesAssembly> assemblies;  // (cmd, opt)
 
   // Upgrade.
-  bool loaderSession = false;       // an upgrade init started loader reception
   std::vector<FlashBlock> loader;   // loader blocks received
   std::vector<FlashBlock> firmware; // firmware blocks committed
   std::vector<FlashBlock> pendingFirmware;  // being written in the loader

@@ -108,9 +108,8 @@ void VirtualModule::Impl::ReplyBytes(uint8_t cmd, uint8_t opt, uint8_t idx,
   } while (offset < data.size());
 }
 
-bool VirtualModule::Impl::CollectBytes(uint8_t cmd, uint8_t opt, uint8_t idx, const uint8_t* v,
-                                       size_t n, std::vector<uint8_t>* whole, uint8_t* err) {
-  (void)idx;
+bool VirtualModule::Impl::CollectBytes(uint8_t cmd, uint8_t opt, const uint8_t* v, size_t n,
+                                       std::vector<uint8_t>* whole, uint8_t* err) {
   *err = kErrNone;
   if (n < 1) {
     *err = kErrSize;
@@ -174,7 +173,7 @@ void VirtualModule::Impl::HandleUei(const uint8_t* p, size_t n) {
       if (!set || !cfg.ueiBytes) return ReplyUeiError(cmd, replyOpt, index, kErrUnimplemented);
       std::vector<uint8_t> whole;
       uint8_t err = kErrNone;
-      if (CollectBytes(cmd, option, index, value, valueLength, &whole, &err)) {
+      if (CollectBytes(cmd, option, value, valueLength, &whole, &err)) {
         UpgradeDataUei(whole);
         ReplySetDone(cmd, option, index);
       } else if (err != kErrNone) {
@@ -252,7 +251,7 @@ void VirtualModule::Impl::HandleSystem(uint8_t option, bool get, bool set, uint8
   if (o->type == ValueType::Bytes) {
     std::vector<uint8_t> whole;
     uint8_t err = kErrNone;
-    if (!CollectBytes(kCmdSystem, option, index, value, valueLength, &whole, &err)) {
+    if (!CollectBytes(kCmdSystem, option, value, valueLength, &whole, &err)) {
       if (err != kErrNone) ReplyUeiError(kCmdSystem, replyOpt, index, err);
       return;
     }

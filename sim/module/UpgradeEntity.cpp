@@ -90,7 +90,6 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
   if (n < 2) return;
   switch (p[1]) {
     case kInit: {
-      loaderSession = true;
       loader.clear();
       currentBlock = -1;
       sum = 0;
@@ -164,7 +163,6 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
       pendingFirmware.clear();
       staged.clear();
       currentBlock = -1;
-      loaderSession = false;
       BeginRestart(ModuleMode::Loader, false);
       return;
     case kReboot:

@@ -23,8 +23,8 @@ uint32_t PackVersion(uint8_t major, uint8_t minor, uint8_t patch) {
   return (uint32_t(major & 0x0F) << 28) | (uint32_t(minor & 0x0F) << 24) | patch;
 }
 
-VirtualModule::Impl::Impl(VirtualModule* owner, const VirtualModuleConfig& config, bool isRouted)
-    : self(owner), cfg(config), routed(isRouted) {
+VirtualModule::Impl::Impl(VirtualModule* owner, const VirtualModuleConfig& config)
+    : self(owner), cfg(config) {
   if (cfg.version == 0) cfg.version = DefaultVersion();
   if (cfg.address == 0 || (cfg.address & 1)) cfg.address = 2;
   if (cfg.name.size() > 32) cfg.name.resize(32);
@@ -54,7 +54,6 @@ VirtualModule::Impl::Impl(VirtualModule* owner, const VirtualModuleConfig& confi
     child.router = address;
     child.heartbeatMs = 0;  // a routed module does not beat on the router's link
     auto m = std::make_unique<VirtualModule>(child);
-    m->impl_->routed = true;
     m->impl_->attached = true;
     VirtualModule::Impl* router = this;
     m->SetSink([router](const uint8_t* p, size_t n) { router->FromNetwork(p, n); });
@@ -214,7 +213,7 @@ void VirtualModule::Impl::HandleCommand(const uint8_t* p, size_t n) {
 // ---------------------------------------------------------------------------
 
 VirtualModule::VirtualModule(const VirtualModuleConfig& config)
-    : impl_(std::make_unique<Impl>(this, config, false)) {}
+    : impl_(std::make_unique<Impl>(this, config)) {}
 
 VirtualModule::~VirtualModule() { Stop(); }
 
