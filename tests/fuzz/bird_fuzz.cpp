@@ -1,12 +1,15 @@
-// Fuzz target: a BIRD file from arbitrary bytes. Each input is used twice:
-// as a whole file (header, inflation, scan) and, since mutated compressed
-// streams rarely inflate, directly as a payload for the block scan. Every
-// query and edit then runs over whatever blocks were found.
+// Fuzz target: a BIRD file from arbitrary bytes. Each input is used three
+// times: as a whole file (header, inflation, scan), and, since mutated
+// compressed streams rarely inflate, as a payload, once handed straight to
+// the block scan and once compressed into a well-formed file. Every query
+// and edit then runs over whatever blocks were found.
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/Log.h"
@@ -55,5 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   scanned.ScanBlocks(payload.data(), static_cast<unsigned>(payload.size()));
   scanned.hasSerialBlock = !scanned.FindBlocks(BirdFile::BLOCK_SERIAL_OFFSETS).empty();
   Exercise(scanned, data, size);
+
+  uLongf compressedSize = compressBound(size);
+  std::vector<unsigned char> wrappedFile(6 + compressedSize);
+  const unsigned char header[6] = {'b', 'i', 'r', 'd', 1, 1};
+  std::copy(header, header + 6, wrappedFile.begin());
+  if (compress2(wrappedFile.data() + 6, &compressedSize, data, size, 1) == Z_OK) {
+    wrappedFile.resize(6 + compressedSize);
+    BirdFile wrapped;
+    if (wrapped.LoadBytes(wrappedFile.data(), wrappedFile.size())) Exercise(wrapped, data, size);
+  }
   return 0;
 }
