@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "app/AppInfo.h"
 #include "app/Log.h"
 #include "common/aVersion.h"
 #include "updater/HTTPRequest.h"
@@ -25,7 +26,7 @@ std::string _serial_text(unsigned int serial) {
 // Sends the request and returns the response when the server accepted it
 // (status 200, first line "ok"); otherwise logs why and returns null.
 std::unique_ptr<HTTPResponse> _exchange(const char* name, const char* url, Query& query) {
-  if (url == nullptr) url = UPDATE_SERVER_URL;
+  if (url == nullptr) url = kDefaultHttpUrl;
   std::unique_ptr<HTTPResponse> response;
   try {
     response = std::make_unique<HTTPResponse>(HTTPRequest::GET(url, query));

@@ -5,7 +5,8 @@
 // Output variables keep their contents on failure, except GetBuildList's map,
 // which is emptied before the request is sent.
 //
-// A null base URL means UPDATE_SERVER_URL.
+// A null base URL means the default server over HTTP (kDefaultHttpUrl,
+// app/AppInfo.h).
 #pragma once
 
 #include <map>
@@ -14,10 +15,6 @@
 #include <vector>
 
 #include "updater/base64.h"
-
-// The maker's update server, over HTTP and over HTTPS.
-#define UPDATE_SERVER_URL "http://update.corvanta.com/cgi/u"
-#define UPDATE_SERVER_URL_HTTPS "https://update.corvanta.com/cgi/u"
 
 class UpdateServerRequest {
  public:
