@@ -97,6 +97,10 @@ std::string ReadFile(const std::string& path) {
 
 bool ServerProcess::Start(const std::vector<std::string>& options, const std::string& stderrPath) {
   Stop();
+  // Requests to the local server go straight to it, whatever proxy the
+  // environment names.
+  setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+  setenv("no_proxy", "127.0.0.1,localhost", 1);
   std::vector<std::string> args = {SERVER_PYTHON, SERVER_SCRIPT};
   args.insert(args.end(), options.begin(), options.end());
   std::vector<char*> argv = _argv(args);

@@ -1,8 +1,13 @@
 // Every way the local server can misbehave gives a failed (or, where the
 // answer is still well-formed, an empty) result: never a crash, a hang or a
 // half answer taken for a whole one.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -188,6 +193,48 @@ TEST_F(ServerFaults, SlowServerWithinTheLimitsIsWaitedFor) {
   EXPECT_EQ(o.build, "1240");
   EXPECT_EQ(o.version, "2.11.0");
   EXPECT_GE(o.slowestSeconds, 1.0);
+}
+
+// A listener whose accept queue is full drops further connection attempts,
+// so a connect to it never completes: the connect time-out must end it.
+TEST(ConnectTimeout, UnansweredConnectionIsAbandoned) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; i++) {
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(filler, 0);
+    fcntl(filler, F_SETFL, O_NONBLOCK);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    fillers.push_back(filler);
+  }
+  usleep(200000);
+
+  HTTPRequest::Limits limits;
+  limits.connectTimeoutSeconds = 1;
+  HTTPRequest::SetLimits(limits);
+  std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cgi/u";
+  std::map<std::string, std::string> query{{"op", "hi"}};
+  auto start = std::chrono::steady_clock::now();
+  try {
+    HTTPRequest::GET(url.c_str(), query);
+    ADD_FAILURE() << "the connection attempt did not time out";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Timeout was reached");
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_FALSE(UpdateServerRequest::ping(url.c_str()));
+  HTTPRequest::SetLimits(HTTPRequest::Limits());
+  for (int filler : fillers) close(filler);
+  close(listener);
 }
 
 }  // namespace
