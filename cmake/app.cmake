@@ -54,3 +54,12 @@ target_compile_definitions(updater_app_tests PRIVATE
 target_link_libraries(updater_app_tests PRIVATE updater_cli updater_display updater_foundation GTest::gtest_main util)
 add_dependencies(updater_app_tests updater)
 gtest_discover_tests(updater_app_tests DISCOVERY_TIMEOUT 60)
+
+# Fuzzing the option parser with arbitrary command lines. The fuzzer adds
+# new inputs to its corpus directory, so it works on a copy of the seeds in
+# the build tree and the source tree stays untouched.
+file(COPY ${CMAKE_SOURCE_DIR}/tests/app/fuzz/corpus/ DESTINATION ${CMAKE_BINARY_DIR}/fuzz-corpus/options_fuzz)
+updater_add_fuzzer(options_fuzz
+  SOURCES tests/app/fuzz/options_fuzz.cpp
+  LIBS updater_cli updater_display updater_foundation
+  CORPUS ${CMAKE_BINARY_DIR}/fuzz-corpus/options_fuzz)

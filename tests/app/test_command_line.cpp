@@ -190,18 +190,31 @@ TEST_F(CommandLineTest, StoreDirectoryIsCreatedUnderStorageDirectory) {
   EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
 }
 
-TEST_F(CommandLineTest, StoreDefaultsToHomeDirectory) {
-  // A user without an entry in the user database gets its home directory
-  // from $HOME, which lets the test point it at the scratch directory.
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a user without a database entry";
+// Runs the tool as a user without an entry in the user database, whose home
+// directory therefore comes from $HOME alone (unset when home is null).
+ProcessResult run_as_unknown_user(const std::vector<std::string>& args, const char* home, uid_t* uidOut) {
   uid_t uid = 54321;
   while (getpwuid(uid) != nullptr) ++uid;
-  ASSERT_EQ(chown(dir_.c_str(), uid, static_cast<gid_t>(-1)), 0);
-  const std::string home = dir_;
-  ProcessResult r = RunProcess({UPDATER_BINARY, "-N"}, 30000, [&home, uid] {
-    setenv("HOME", home.c_str(), 1);
+  *uidOut = uid;
+  std::vector<std::string> argv = {UPDATER_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const std::string homeText = home != nullptr ? home : "";
+  const bool haveHome = home != nullptr;
+  return RunProcess(argv, 30000, [homeText, haveHome, uid] {
+    if (haveHome) {
+      setenv("HOME", homeText.c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
     if (setgid(65534) != 0 || setuid(uid) != 0) _exit(126);
   });
+}
+
+TEST_F(CommandLineTest, StoreDefaultsToHomeDirectory) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a user without a database entry";
+  uid_t uid = 0;
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  ProcessResult r = run_as_unknown_user({"-N"}, dir_.c_str(), &uid);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 1);  // -N without a port, after the store was made
   EXPECT_EQ(r.err, "Must specify the serial port used for connecting\n");
@@ -209,6 +222,22 @@ TEST_F(CommandLineTest, StoreDefaultsToHomeDirectory) {
   ASSERT_EQ(stat((dir_ + "/.corvanta/updater").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_uid, uid);
+}
+
+TEST_F(CommandLineTest, NoHomeDirectoryFails) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as a user without a database entry";
+  uid_t uid = 0;
+  ProcessResult r = run_as_unknown_user({"-N"}, nullptr, &uid);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.out, kVersion);
+  EXPECT_EQ(r.err, "Could not find the home directory; name a storage directory with -i <directory>\n");
+  EXPECT_EQ(r.status, 1);
+
+  // The log names the failed call and its result code.
+  r = run_as_unknown_user({"-X", "0x10000", "-N"}, nullptr, &uid);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_NE(r.err.find("Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 1);
 }
 
 TEST_F(CommandLineTest, StoreDirectoryThatCannotBeMadeFails) {
