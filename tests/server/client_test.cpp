@@ -33,8 +33,9 @@ std::string Decode(const std::string& text) {
   return bytes ? std::string(reinterpret_cast<char*>(bytes.get()), length) : std::string();
 }
 
-// A catalog with one device of three builds (latest 1240), a recovery image
-// under DEADDEAD, two fingerprints and a token.
+// A catalog with one device of three builds (latest 1240) and a damaged file
+// that the server leaves out of its lists, a recovery image under DEADDEAD,
+// two fingerprints and a token.
 class Catalog {
  public:
   bool Make() {
@@ -43,6 +44,7 @@ class Catalog {
     return Run({"/bin/mkdir", "-p", dev, rec}) == 0 && MakeBird(dev + "/1234.bird", 1234, "2.10.3", kSerial) &&
            MakeBird(dev + "/1240.bird", 1240, "2.11.0", kSerial) &&
            MakeBird(dev + "/1300.bird", 1300, "2.9.7", kSerial) && WriteText(dev + "/latest", "1240\n") &&
+           WriteText(dev + "/1500.bird", "not a BIRD file") &&
            WriteText(dev + "/token", std::string(kToken) + "\n") &&
            MakeBird(rec + "/900.bird", 900, "1.0.0", 0xDEADDEAD) &&
            WriteText(dir.path() + "/fingerprints",
