@@ -213,6 +213,7 @@ struct VirtualModule::Impl {
   std::map<std::pair<uint8_t, uint8_t>, BytesAssembly> assemblies;  // (cmd, opt)
 
   // Upgrade.
+  bool receivingLoader = false;     // an upgrade init started loader reception
   std::vector<FlashBlock> loader;   // loader blocks received
   std::vector<FlashBlock> firmware; // firmware blocks committed
   std::vector<FlashBlock> pendingFirmware;  // being written in the loader

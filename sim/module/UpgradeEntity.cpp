@@ -1,9 +1,10 @@
 // The module side of the firmware-upgrade exchange (cmdUPGRADE) and the dump
 // of what the module flashed.
 //
-// Running firmware: an init starts the reception of loader blocks; each
-// prepare opens a loader block, data packets fill it, checksums cover the data
-// since the previous checksum; the load request restarts into the loader.
+// Running firmware, or any mode after an init: each prepare opens a loader
+// block, data packets fill it, checksums cover the data since the previous
+// checksum; the load request restarts into the loader (a module left in its
+// loader by a failed update takes a new loader the same way).
 // In the loader: each prepare opens a firmware block (a prepare for the same
 // address again replaces it), data is staged, a checksum covers the staged
 // data, a write commits it; the reboot request makes the committed blocks the
@@ -70,7 +71,7 @@ bool DumpImage(const std::string& dir, const std::string& stem,
 
 void VirtualModule::Impl::StageData(const uint8_t* data, size_t n) {
   for (size_t i = 0; i < n; ++i) sum += data[i];
-  if (mode == ModuleMode::Loader) {
+  if (mode == ModuleMode::Loader && !receivingLoader) {
     staged.insert(staged.end(), data, data + n);
     return;
   }
@@ -90,6 +91,7 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
   if (n < 2) return;
   switch (p[1]) {
     case kInit: {
+      receivingLoader = true;
       loader.clear();
       currentBlock = -1;
       sum = 0;
@@ -108,7 +110,7 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
       block.flags = p[2];
       block.address = uint32_t(p[3]) << 24 | uint32_t(p[4]) << 16 | uint32_t(p[5]) << 8 | p[6];
       sum = 0;
-      if (mode == ModuleMode::Loader) {
+      if (mode == ModuleMode::Loader && !receivingLoader) {
         staged.clear();
         for (auto it = pendingFirmware.begin(); it != pendingFirmware.end();) {
           it = it->address == block.address ? pendingFirmware.erase(it) : it + 1;
@@ -146,7 +148,9 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
     }
     case kWrite: {
       if (n < 4) return Reply({kCmdUpgrade, kStatus, kErrSize});
-      if (mode != ModuleMode::Loader) return Reply({kCmdUpgrade, kStatus, kErrMode});
+      if (mode != ModuleMode::Loader || receivingLoader) {
+        return Reply({kCmdUpgrade, kStatus, kErrMode});
+      }
       const size_t count = size_t(p[2]) << 8 | p[3];
       if (count > staged.size()) return Reply({kCmdUpgrade, kStatus, kErrSize});
       if (currentBlock < 0) {
@@ -163,9 +167,11 @@ void VirtualModule::Impl::HandleUpgrade(const uint8_t* p, size_t n) {
       pendingFirmware.clear();
       staged.clear();
       currentBlock = -1;
+      receivingLoader = false;
       BeginRestart(ModuleMode::Loader, false);
       return;
     case kReboot:
+      receivingLoader = false;
       if (mode == ModuleMode::Loader && !pendingFirmware.empty()) {
         firmware = pendingFirmware;
         pendingFirmware.clear();

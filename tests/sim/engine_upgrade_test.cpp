@@ -280,6 +280,29 @@ TEST(UpgradeFaults, RepeatedPrepareReplacesTheBlock) {
   EXPECT_EQ(fw[0].data, Pattern(30, 2));
 }
 
+TEST(UpgradeFaults, ModuleLeftInItsLoaderTakesANewLoader) {
+  sim::VirtualModuleConfig c = UpgradeConfig();
+  c.startInLoader = true;
+  Rig rig(c);
+  UpgradeHost host(rig, false);
+  host.Ask({0x5F, 0x00}, {0x5F, 0x00});
+  host.Prepare({1, 0x20000400, {}});
+  host.Transfer(Pattern(40, 8));
+  Bytes w = host.Ask({0x5F, 0x05, 0x00, 40}, {0x5F, 0x07});  // loader blocks are not written
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[2], 7);
+  rig.Send(Packet(kAddr, {0x5F, 0x02}));
+  ASSERT_TRUE(rig.out.WaitEvent(sim::LinkEvent::Return, 2000));
+  std::vector<sim::FlashBlock> loader = rig.module.LoaderImage();
+  ASSERT_EQ(loader.size(), 1u);
+  EXPECT_EQ(loader[0].data, Pattern(40, 8));
+  EXPECT_TRUE(rig.module.FirmwareImage().empty());
+  // Back in the loader, prepares open firmware blocks again.
+  host.Prepare({2, 0x08000000, {}});
+  host.Transfer(Pattern(10, 1));
+  host.Write(10);
+}
+
 TEST(UpgradeFaults, LongByteValueWrapsItsSequenceNumbers) {
   sim::VirtualModuleConfig c = UpgradeConfig();
   c.startInLoader = true;
