@@ -28,5 +28,17 @@ target_link_libraries(sim_usb PUBLIC sim_module PkgConfig::UMOCKDEV Threads::Thr
 # Programs that talk to emulated devices in-process need umockdev's preload
 # library loaded; linking it (even though nothing references it) does that.
 set(UMOCKDEV_PRELOAD_LINK -Wl,--push-state,--no-as-needed -lumockdev-preload -Wl,--pop-state)
-add_executable(usb_smoke tests/usb/smoke_test.cpp)
-target_link_libraries(usb_smoke PRIVATE tl_usb sim_usb GTest::gtest_main ${UMOCKDEV_PRELOAD_LINK})
+
+# Tests through the real libusb against emulated devices, in-process.
+add_executable(usb_tests
+  tests/usb/tlusb_open_test.cpp
+  tests/usb/tlusb_transfer_test.cpp
+  tests/usb/tlusb_kernel_test.cpp
+  tests/usb/usb_discovery_test.cpp
+  tests/usb/usb_link_test.cpp
+)
+target_link_libraries(usb_tests PRIVATE tl_usb sim_usb GTest::gtest_main ${UMOCKDEV_PRELOAD_LINK})
+if(TARGET tl_transport)
+  target_link_libraries(usb_tests PRIVATE tl_transport)
+endif()
+gtest_discover_tests(usb_tests DISCOVERY_TIMEOUT 60)

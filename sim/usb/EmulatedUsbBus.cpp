@@ -137,6 +137,7 @@ struct EmulatedUsbDevice::Impl {
   uint32_t failIn = 0, stallIn = 0, failOut = 0, stallOut = 0;
   std::vector<size_t> outSizes;
   std::map<uint8_t, uint32_t> clearHalts;
+  uint32_t opens = 0;
   HostBytesHandler onBytes;
   HostClaimHandler onClaim;
 
@@ -356,6 +357,12 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   return TRUE;
 }
 
+void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer ref) {
+  auto* d = static_cast<DeviceImpl*>(ref);
+  std::lock_guard<std::mutex> hold(d->lock);
+  ++d->opens;
+}
+
 // A host closed the device node: its claims and requests go with it.
 void sClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer ref) {
   auto* d = static_cast<DeviceImpl*>(ref);
@@ -437,6 +444,10 @@ uint32_t EmulatedUsbDevice::ClearHalts(uint8_t endpoint) const {
   auto it = impl_->clearHalts.find(endpoint);
   return it == impl_->clearHalts.end() ? 0 : it->second;
 }
+uint32_t EmulatedUsbDevice::Opens() const {
+  std::lock_guard<std::mutex> hold(impl_->lock);
+  return impl_->opens;
+}
 bool EmulatedUsbDevice::Claimed() const {
   std::lock_guard<std::mutex> hold(impl_->lock);
   return !impl_->claims.empty();
@@ -463,6 +474,7 @@ struct EmulatedUsbBus::Impl {
     d->sysPath = "/sys/devices/usb1/1-" + std::to_string(d->port);
     d->handler = umockdev_ioctl_base_new();
     g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), d.get());
+    g_signal_connect(d->handler, "client-connected", G_CALLBACK(sClientConnected), d.get());
     g_signal_connect(d->handler, "client-vanished", G_CALLBACK(sClientVanished), d.get());
     GError* err = nullptr;
     // The handler must be attached before the device (and its uevent) exists.

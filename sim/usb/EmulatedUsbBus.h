@@ -80,6 +80,7 @@ class EmulatedUsbDevice {
   std::vector<size_t> OutTransferSizes() const;  // sizes of accepted OUT transfers
   void ClearOutTransferSizes();
   uint32_t ClearHalts(uint8_t endpoint) const;   // clear-halt requests seen
+  uint32_t Opens() const;                        // times a host opened the node
   bool Claimed() const;
   bool Plugged() const;
   const UsbDeviceSpec& Spec() const;
