@@ -42,3 +42,25 @@ if(TARGET tl_transport)
   target_link_libraries(usb_tests PRIVATE tl_transport)
 endif()
 gtest_discover_tests(usb_tests DISCOVERY_TIMEOUT 60)
+
+# virtual_usb runs a command (such as the updater) with virtual modules on an
+# emulated bus; usb_list shows what the USB discovery of this code base sees.
+add_executable(virtual_usb sim/usb/virtual_usb_main.cpp)
+target_link_libraries(virtual_usb PRIVATE sim_usb)
+set_target_properties(virtual_usb PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+if(TARGET tl_transport)
+  add_executable(usb_list sim/usb/usb_list.cpp)
+  target_link_libraries(usb_list PRIVATE tl_usb tl_transport)
+  set_target_properties(usb_list PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()
+
+# The wrapper end to end: a separate program sees the virtual modules and
+# makes aligned links to them.
+if(TARGET usb_list)
+  add_test(NAME usb_virtual_bus_program
+    COMMAND virtual_usb --module 1234ABCD:13 --module 0000BEEF:04 --max-packet 512
+            -- $<TARGET_FILE:usb_list> --link)
+  set_tests_properties(usb_virtual_bus_program PROPERTIES TIMEOUT 60
+    PASS_REGULAR_EXPRESSION "USB module 1234ABCD.*link [0-9]+: running and aligned"
+    FAIL_REGULAR_EXPRESSION "no link|no USB modules")
+endif()
