@@ -157,18 +157,24 @@ TEST_F(LinkTableTest, ResetReopensByKind) {
 
   EXPECT_EQ(aLink_Reset(id), aErrNone);
   EXPECT_TRUE(module->WaitFor(HexBytes("AF 01 00")));  // the old stream was closed cleanly
-  std::lock_guard<std::mutex> g(gReopenMutex);
-  ASSERT_TRUE(gReopened);
-  EXPECT_EQ(gReopenIdent, 0x0BADF00D);
-  EXPECT_TRUE(gReopened->WaitFor(HexBytes("AF 01 01")));
+  std::unique_ptr<ScriptedModule> reopened;
+  int32_t ident = 0;
+  {
+    std::lock_guard<std::mutex> g(gReopenMutex);
+    reopened = std::move(gReopened);
+    ident = gReopenIdent;
+  }
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(ident, 0x0BADF00D);
+  EXPECT_TRUE(reopened->WaitFor(HexBytes("AF 01 01")));
   EXPECT_EQ(aLink_GetStatus(id), kLinkStatusRunning);
   // The filter was cleared: packets reach the queue again.
-  gReopened->Send(HexBytes("04 01 09"));
+  reopened->Send(HexBytes("04 01 09"));
   aPacket* p = aLink_AwaitPacket(id, 2000);
   ASSERT_NE(p, nullptr);
   aPacket_Destroy(&p);
   aLink_Destroy(&id);
-  gReopened.reset();
+  reopened.reset();
   aLink_SetStreamOpener(USB, nullptr);
 }
 
