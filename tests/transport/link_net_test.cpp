@@ -15,6 +15,7 @@
 
 #include "common/aLink.h"
 #include "common/aLinkManagerInternal.h"
+#include "common/aPacketDebug.h"
 #include "common/aTime.h"
 #include "sim/module/PtyModuleLine.h"
 #include "sim/module/TcpModuleServer.h"
@@ -180,6 +181,31 @@ TEST_P(LinkToModule, ResetReopensTheStream) {
   EXPECT_EQ(aLink_Sync(id), aErrNone);
   EXPECT_TRUE(EchoWorks(id, 2));
   if (tcp) EXPECT_EQ(tcp->Connections(), 2u);
+}
+
+TEST_P(LinkToModule, PacketLogRecordsBothDirections) {
+  const int32_t id = Create();
+  ASSERT_NE(id, 0);
+  ASSERT_EQ(aLink_Sync(id), aErrNone);
+  ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
+  const uint8_t note[] = {'n', 'o', 't', 'e'};
+  ASSERT_EQ(aLink_PacketDebug_Write(id, aPACKETLOG_NOTE, sizeof(note), note), aErrNone);
+  ASSERT_TRUE(EchoWorks(id, 0x42));
+  const Bytes wire = {kAddress, 5, cmdDEBUG, 0x42, 0x00, 0xA5, 0xBD};
+  bool noteSeen = false, outSeen = false, inSeen = false;
+  for (int i = 0; i < 64; ++i) {
+    uint8_t direction = 0;
+    uint8_t bytes[255];
+    uint32_t length = sizeof(bytes);
+    if (aLink_PacketDebug_Read(id, &direction, &length, bytes) != aErrNone) break;
+    const Bytes entry(bytes, bytes + length);
+    if (direction == aPACKETLOG_NOTE && entry == Bytes(note, note + 4)) noteSeen = true;
+    if (direction == aPACKETLOG_OUTBOUND && entry == wire) outSeen = true;
+    if (direction == aPACKETLOG_INBOUND && entry == wire) inSeen = true;
+  }
+  EXPECT_TRUE(noteSeen);
+  EXPECT_TRUE(outSeen) << "the request as written";
+  EXPECT_TRUE(inSeen) << "the echo as received";
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, LinkToModule,

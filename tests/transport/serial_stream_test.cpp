@@ -8,6 +8,7 @@
 #include <string.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -117,13 +118,28 @@ TEST(SerialStream, OpenErrors) {
 }
 
 TEST(SerialStream, PermissionDenied) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may open any port; run as a normal user";
   Pty pty;
   ASSERT_TRUE(pty.ok());
   ASSERT_EQ(chmod(pty.path().c_str(), 0), 0);
-  aStreamRef stream = nullptr;
-  EXPECT_EQ(aStream_CreateSerial(pty.path().c_str(), 6, 0, 0, 0, &stream), aErrPermission);
-  EXPECT_EQ(stream, nullptr);
+  if (geteuid() != 0) {
+    aStreamRef stream = nullptr;
+    EXPECT_EQ(aStream_CreateSerial(pty.path().c_str(), 6, 0, 0, 0, &stream), aErrPermission);
+    EXPECT_EQ(stream, nullptr);
+    return;
+  }
+  // Root may open any port: try it as an unprivileged user in a child.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    aStreamRef stream = nullptr;
+    const aErr err = aStream_CreateSerial(pty.path().c_str(), 6, 0, 0, 0, &stream);
+    _exit(stream ? 101 : static_cast<int>(err));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(aErrPermission));
 }
 
 TEST(SerialStream, ConfiguresSpeedAndLineFormat) {

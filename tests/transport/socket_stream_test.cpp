@@ -130,6 +130,31 @@ TEST(SocketStreamCreate, NothingListening) {
   EXPECT_EQ(stream, nullptr);
 }
 
+// A listener whose queue is full drops new connection requests, so the
+// connection is never accepted: creation gives up after its bounded wait.
+TEST(SocketStreamCreate, ConnectionNotAcceptedInTime) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = Loopback();
+  socklen_t len = sizeof(a);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(fd, 0), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    fillers.push_back(c);
+  }
+  aStreamRef stream = nullptr;
+  EXPECT_EQ(aStream_CreateSocket(Loopback(), ntohs(a.sin_port), &stream), aErrResource);
+  EXPECT_EQ(stream, nullptr);
+  for (int c : fillers) close(c);
+  close(fd);
+}
+
 TEST_F(SocketStream, ReadsWithoutWaitingAndWaitsForInput) {
   uint8_t b;
   EXPECT_EQ(stream->getProc(&b, stream->ref), aErrNotReady);
