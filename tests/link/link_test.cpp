@@ -209,15 +209,17 @@ size_t Occurrences(const std::string& text, const std::string& needle) {
 
 TEST_F(LinkTest, WriteFailuresAreLoggedOncePerStreak) {
   std::atomic<bool> fail{false};
+  std::atomic<uint64_t> writes{0};
   SocketStreamOptions options;
   options.failWrites = &fail;
+  options.writeCalls = &writes;
   Start(options);
   LogCapture capture;
   fail = true;
+  const uint64_t before = writes;
   for (int i = 0; i < 5; i++) ASSERT_EQ(Put(id, 4, 1, static_cast<uint8_t>(i)), aErrNone);
-  for (int i = 0; i < 200 && aPacketFifo_GetLength(aLinkManager_GetLink(id)->outFifo) > 0; i++)
-    std::this_thread::sleep_for(5ms);
-  std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 1000 && writes < before + 5; i++) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(writes.load(), before + 5);
   fail = false;
   ASSERT_EQ(Put(id, 4, 1, 0x55), aErrNone);
   ASSERT_TRUE(module->WaitFor(HexBytes("04 01 55")));

@@ -37,14 +37,14 @@ class ScriptedModule {
 
   // Waits up to timeout for n more bytes after the cursor and returns them
   // (fewer on timeout); the cursor moves past what is returned.
-  Bytes Next(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  Bytes Next(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Moves the cursor to the end of what has arrived so far.
   void SkipAll();
   // Waits until the bytes after the cursor contain needle; moves the cursor
   // past it. False on timeout.
-  bool WaitFor(const Bytes& needle, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  bool WaitFor(const Bytes& needle, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Waits until at least n bytes arrived in total.
-  bool WaitTotal(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  bool WaitTotal(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
   Bytes Received();
   std::vector<size_t> WriteSizes();

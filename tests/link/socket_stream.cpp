@@ -14,6 +14,7 @@ struct SocketRef {
   size_t tail = 0;
   std::atomic<bool>* failWrites = nullptr;
   std::atomic<uint64_t>* getCalls = nullptr;
+  std::atomic<uint64_t>* writeCalls = nullptr;
 };
 
 aErr sGet(uint8_t* pData, void* ref) {
@@ -33,6 +34,7 @@ aErr sGet(uint8_t* pData, void* ref) {
 
 aErr sWrite(const uint8_t* pData, uint64_t length, void* ref) {
   SocketRef* s = static_cast<SocketRef*>(ref);
+  if (s->writeCalls) (*s->writeCalls)++;
   if (s->failWrites && s->failWrites->load()) return aErrIO;
   ssize_t n = send(s->fd, pData, length, MSG_NOSIGNAL);
   return n == static_cast<ssize_t>(length) ? aErrNone : aErrIO;
@@ -65,6 +67,7 @@ aErr SocketStream_Create(aStreamRef* stream, int* peerFd, const SocketStreamOpti
   ref->fd = fds[0];
   ref->failWrites = options.failWrites;
   ref->getCalls = options.getCalls;
+  ref->writeCalls = options.writeCalls;
   *stream = aStream_Create(sGet, sPut, sWrite, sDelete, ref);
   if (!*stream) {
     close(fds[0]);

@@ -12,6 +12,7 @@ struct SocketStreamOptions {
   bool withWait = true;           // install the wait operation
   std::atomic<bool>* failWrites = nullptr;  // when set and true, writes fail with aErrIO
   std::atomic<uint64_t>* getCalls = nullptr;  // when set, counts calls of get
+  std::atomic<uint64_t>* writeCalls = nullptr;  // when set, counts calls of put and write
 };
 
 // Creates the pair; *stream reads and writes one end (and closes it when
