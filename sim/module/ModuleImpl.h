@@ -181,7 +181,7 @@ struct VirtualModule::Impl {
   // Heartbeat.
   uint8_t beat = 0;
   uint64_t nextBeatAt = 0;
-  bool beatOutstanding = false;
+  std::array<bool, 2> beatPending{};  // an up / down beat not answered yet
   uint64_t lastAnswerAt = 0;
   HeartbeatStats hb;
 

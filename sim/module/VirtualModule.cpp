@@ -109,7 +109,9 @@ void VirtualModule::Impl::Reply(const std::vector<uint8_t>& payload) {
     packet[corruptIndex] ^= corruptMask;
     corruptPending = false;
   }
-  QueueBytes(std::move(packet), NowMs() + delayMs);
+  // The clock counts whole milliseconds: one more keeps a delay from being
+  // cut short by the part of a millisecond already gone.
+  QueueBytes(std::move(packet), delayMs ? NowMs() + delayMs + 1 : NowMs());
 }
 
 void VirtualModule::Impl::BeginRestart(ModuleMode target, bool afterUpgrade) {
@@ -169,13 +171,18 @@ void VirtualModule::Impl::Dispatch(uint8_t to, const uint8_t* payload, size_t le
 void VirtualModule::Impl::HandleCommand(const uint8_t* p, size_t n) {
   if (n == 0) return;
   if (p[0] == kCmdHeartbeat) {
-    if (n == 2 && beatOutstanding && p[1] == uint8_t(beat + 2)) {
-      ++hb.answered;
-      beatOutstanding = false;
-      lastAnswerAt = NowMs();
-    } else if (n == 2) {
-      ++hb.unexpected;
+    // An answer names the beat it answers (beat + 2); a late answer still
+    // counts as long as that beat was not answered already.
+    const int answered = n == 2 ? int(p[1]) - 2 : -1;
+    if (answered == 0 || answered == 1) {
+      if (beatPending[size_t(answered)]) {
+        ++hb.answered;
+        beatPending[size_t(answered)] = false;
+        lastAnswerAt = NowMs();
+        return;
+      }
     }
+    ++hb.unexpected;
     return;
   }
   announceLeft = 0;  // the host is talking to the loader: it knows it started
@@ -286,7 +293,7 @@ bool VirtualModule::Start() {
           beat.bytes = {d.address, 2, kCmdHeartbeat, d.beat};
           deliver.push_back(std::move(beat));
           ++d.hb.sent;
-          d.beatOutstanding = true;
+          d.beatPending[d.beat] = true;
           d.nextBeatAt = std::max(d.nextBeatAt + d.settings.heartbeatMs, now + 1);
         }
         if (live && d.announceLeft && now >= d.nextAnnounceAt) {
@@ -361,7 +368,7 @@ void VirtualModule::HostAttached() {
   d.rx.clear();
   d.assemblies.clear();
   d.hb = HeartbeatStats{};
-  d.beatOutstanding = false;
+  d.beatPending = {};
   d.lastAnswerAt = 0;
   d.nextBeatAt = Impl::NowMs() + d.settings.heartbeatMs;
   d.hostBytes = 0;

@@ -75,8 +75,8 @@ enum class LinkEvent {
 
 struct HeartbeatStats {
   uint32_t sent = 0;        // heartbeats sent in this session
-  uint32_t answered = 0;    // answers matching the last beat sent
-  uint32_t unexpected = 0;  // answers with a wrong beat
+  uint32_t answered = 0;    // answers to beats sent (each beat counted once)
+  uint32_t unexpected = 0;  // answers to no beat outstanding
   int64_t lastAnswerAgeMs = -1;  // since the last good answer; -1: none yet
 };
 

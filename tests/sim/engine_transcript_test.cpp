@@ -331,10 +331,10 @@ TEST(ModuleHeartbeat, SteadyAlternatingBeatsAndAnswersTracked) {
     std::optional<Bytes> b = rig.out.Next(1000);
     ASSERT_TRUE(b);
     beats.push_back(*b);
-    // Answer every beat but the fifth, and the sixth with a wrong beat.
+    // Answer every beat but the fifth, and the sixth with a beat never sent.
     uint8_t answer = uint8_t((*b)[3] + 2);
     if (i == 4) continue;
-    if (i == 5) answer = uint8_t(answer ^ 1);
+    if (i == 5) answer = 0x07;
     rig.Send(Packet(4, {0x00, answer}));
   }
   for (size_t i = 0; i < beats.size(); ++i) {
