@@ -36,7 +36,7 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* pbCounted,
                                           void* vpRef);
 
 // Enumerates the modules of one kind: USB (1) and TCPIP (2). Other kinds find
-// nothing. Returns the number of modules the callback counted.
+// nothing. Returns the number of modules the callback counted (at most 255).
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc cbFound,
                                     void* vpRef, uint32_t networkInterface);
 

@@ -109,7 +109,7 @@ uint8_t aDiscovery_EnumerateTCPIP(linkType type, aDiscoveryModuleFoundProc cbFou
       if (aDiscovery_ParseReply(reply, static_cast<size_t>(n), sender.sin_addr.s_addr, spec)) {
         bool counted = false;
         more = cbFound(spec, &counted, vpRef);
-        if (counted) ++count;
+        if (counted && count < UINT8_MAX) ++count;  // the count saturates
       }
       aLinkSpec_Destroy(&spec);
     }

@@ -160,7 +160,9 @@ aErr sSocketStreamGet(uint8_t* pData, void* ref) {
     return aErrConnection;
   }
   if (n == 0) {
-    s->peerClosed = true;
+    // Only this connection's end counts; a newer one may already be up.
+    std::shared_lock<std::shared_mutex> hold(s->lock);
+    if (s->generation.load() == seen) s->peerClosed = true;
     return aErrNotReady;
   }
   std::shared_lock<std::shared_mutex> hold(s->lock);
