@@ -42,10 +42,10 @@ struct CurlDeleter {
 
 // The text of the exception for a failed request: libcurl's message, with a
 // plain statement of what to do for the certificate failures a user can fix.
-std::string _failure_text(CURLcode code, const char* caBundle) {
+std::string _failure_text(CURLcode code, const char* caBundle, const char* detail) {
   std::string text = curl_easy_strerror(code);
   if (code == CURLE_PEER_FAILED_VERIFICATION) {
-    return "The server's certificate could not be verified (" + text +
+    return "The server's certificate could not be verified (" + std::string(detail[0] != '\0' ? detail : text) +
            "). Use a server with a trusted certificate, or name the CA bundle that "
            "trusts it in the environment variable CURL_CA_BUNDLE.";
   }
@@ -141,7 +141,7 @@ HTTPResponse HTTPRequest::GET(const char* url, std::map<std::string, std::string
   }
   if (code != CURLE_OK) {
     if (detail[0] != '\0') Log::log(DEBUG_ServerComm, "GET(%s) failed: %s\n", complete.c_str(), detail);
-    throw std::runtime_error(_failure_text(code, caBundle));
+    throw std::runtime_error(_failure_text(code, caBundle, detail));
   }
   return response;
 }
