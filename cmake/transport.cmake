@@ -14,7 +14,7 @@ add_library(tl_transport STATIC
   platform/unix/unix_discovery.cpp
 )
 target_link_libraries(tl_transport PUBLIC tl_link updater_foundation PkgConfig::CZMQ
-                      Threads::Threads util)
+                      Threads::Threads)
 
 # The tests run the virtual module (sim_module, defined later) in-process.
 # The network-namespace cases need root and skip themselves otherwise.
@@ -28,7 +28,7 @@ add_executable(transport_tests
   tests/transport/discovery_test.cpp
   tests/transport/netns.cpp
 )
-target_link_libraries(transport_tests PRIVATE tl_transport sim_module GTest::gtest_main)
+target_link_libraries(transport_tests PRIVATE tl_transport sim_module util GTest::gtest_main)
 target_compile_definitions(transport_tests PRIVATE
   UPDATER_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 gtest_discover_tests(transport_tests DISCOVERY_TIMEOUT 60)

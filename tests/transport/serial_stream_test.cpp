@@ -261,7 +261,10 @@ TEST(SerialStream, PacketizedStreamFramesPackets) {
   EXPECT_EQ(aStream_Write(stream.get(), packet.data(), packet.size()), aErrNone);
   EXPECT_EQ(pty.ReadFromMaster(7), (Bytes{0x06, 0x04, 0x02, 0x12, 0x34, 0xE3, 0x00}));
 
+  // The framing stream waits on the port: nothing yet, then a frame.
+  EXPECT_EQ(aStream_Wait(stream.get(), 20), aErrTimeout);
   pty.WriteToMaster({0x03, 0x02, 0x03, 0x04, 0x10, 0x20, 0xC4, 0x00});
+  EXPECT_EQ(aStream_Wait(stream.get(), 2000), aErrNone);
   EXPECT_EQ(ReadStream(stream.get(), 5), (Bytes{0x02, 0x03, 0x00, 0x10, 0x20}));
 }
 
