@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/Log.h"
 #include "tests/server/ServerProcess.h"
 #include "updater/HTTPRequest.h"
 #include "updater/UpdateServerRequest.h"
@@ -193,6 +195,51 @@ TEST_F(ServerFaults, SlowServerWithinTheLimitsIsWaitedFor) {
   EXPECT_EQ(o.build, "1240");
   EXPECT_EQ(o.version, "2.11.0");
   EXPECT_GE(o.slowestSeconds, 1.0);
+}
+
+// What the diagnostic log says about a failed request: the status and body,
+// the transport message, or the request that was refused.
+TEST_F(ServerFaults, FailuresAreExplainedInTheDiagnosticLog) {
+  struct Case {
+    const char* fault;
+    std::function<bool(const char* url)> request;
+    std::string expected;  // "{URL}" stands for the base URL
+  };
+  std::string build, version;
+  std::map<std::string, std::string> builds;
+  const Case cases[] = {
+      {"http404", [](const char* u) { return UpdateServerRequest::ping(u); }, "PING ==> [404] [not found\n]\n"},
+      {"http500", [&](const char* u) { return UpdateServerRequest::QueryBuild(kSerial, build, version, u); },
+       "QueryBuild ==> [500] [internal error\n]\n"},
+      {"notok", [](const char* u) { return UpdateServerRequest::ping(u); },
+       "ServerCommClass: ping failed [{URL}?op=hi&rv=2&]\n"},
+      {"empty-body", [&](const char* u) { return UpdateServerRequest::GetBuildList(kSerial, builds, u); },
+       "ServerCommClass: GetBuildList failed [{URL}?op=builds&sn=0A1B2C3D&]\n"},
+      {"drop", [&](const char* u) { return UpdateServerRequest::GetBuildList(kSerial, builds, u); },
+       "GetBuildList ==> [Server returned nothing (no headers, no data)]\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Start({"--fault", c.fault});
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* capture = open_memstream(&text, &size);
+    ASSERT_NE(capture, nullptr);
+    Log::SetOutput(capture);
+    Log::ActivatePackage(DEBUG_ServerComm);
+    bool result = c.request(server.url().c_str());
+    Log::DeactivatePackage(DEBUG_ServerComm);
+    Log::SetOutput(nullptr);
+    fclose(capture);
+    std::string log(text, size);
+    free(text);
+    EXPECT_FALSE(result);
+    std::string expected = c.expected;
+    size_t at = expected.find("{URL}");
+    if (at != std::string::npos) expected.replace(at, 5, server.url());
+    EXPECT_NE(log.find(expected), std::string::npos) << log;
+    server.Stop();
+  }
 }
 
 // A listener whose accept queue is full drops further connection attempts,
