@@ -203,7 +203,7 @@ void VirtualModule::Impl::HandleCommand(const uint8_t* p, size_t n) {
       HandleFactory(p, n);
       return;
     case kCmdUpgrade:
-      if (n >= 2 && (p[1] & (kOptGet | kOptSet)) && n >= 3) {
+      if (n >= 3 && (p[1] & (kOptGet | kOptSet))) {
         HandleUei(p, n);  // option 10: upgrade data as a byte string
       } else {
         HandleUpgrade(p, n);
