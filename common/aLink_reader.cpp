@@ -91,11 +91,24 @@ static aErr sHandlePacket(aLink* link) {
   return err;
 }
 
-// Waits up to timeoutMs for input without spinning.
-static void sAwaitInput(aLink* link, uint32_t timeoutMs) {
+// Waits that report input although the next read finds none, in a row,
+// before the reader stops trusting the stream's wait and paces itself.
+#define aLINK_MAX_EMPTY_WAKEUPS 100
+
+// Waits up to timeoutMs for input without spinning. emptyWakeups counts the
+// waits in a row that said "ready" but were followed by no byte.
+static void sAwaitInput(aLink* link, uint32_t timeoutMs, uint32_t* emptyWakeups) {
   if (timeoutMs == 0) return;
+  if (*emptyWakeups >= aLINK_MAX_EMPTY_WAKEUPS) {
+    aLink_SleepMs(1);  // a wait that keeps saying "ready" must not make us spin
+  }
   aErr err = aStream_Wait(link->stream, timeoutMs);
-  if (err != aErrNone && err != aErrTimeout) aLink_SleepMs(1);  // no wait operation
+  if (err == aErrNone) {
+    (*emptyWakeups)++;
+  } else {
+    *emptyWakeups = 0;
+    if (err != aErrTimeout) aLink_SleepMs(1);  // no wait operation
+  }
 }
 
 void* aLink_InPipeProcess(void* vpLink) {
@@ -106,10 +119,12 @@ void* aLink_InPipeProcess(void* vpLink) {
   link->inStarted = true;
   link->status = kLinkStatusRunning;
   link->syncState = kSyncStateSynced;
+  uint32_t emptyWakeups = 0;
 
   while (link->running) {
     uint8_t b;
     const aErr err = aStream_Read(link->stream, &b, 1);
+    if (err != aErrNotReady) emptyWakeups = 0;
     if (err == aErrNotReady) {
       uint32_t wait = aLINK_THREAD_WAIT_MS;
       const int32_t status = link->status;
@@ -122,7 +137,7 @@ void* aLink_InPipeProcess(void* vpLink) {
           wait = static_cast<uint32_t>(aLINK_SYNC_REPEAT_MS - since);
         }
       }
-      sAwaitInput(link, wait);
+      sAwaitInput(link, wait, &emptyWakeups);
       continue;
     }
     if (err != aErrNone) {

@@ -49,6 +49,10 @@ TEST_F(LinkTest, StopTwiceIsHarmless) {
   EXPECT_EQ(aLink_GetStatus(id), kLinkStatusStopped);
   EXPECT_EQ(aLink_Stop(link.get()), aErrNone);
   EXPECT_EQ(aLink_Stop(nullptr), aErrParam);
+  // Nobody can align a stopped link: no two-second wait for it.
+  const auto start = Clock::now();
+  EXPECT_EQ(aLink_Sync(id), aErrNotReady);
+  EXPECT_LT(Clock::now() - start, 1s);
   // A stopped link can start again.
   EXPECT_EQ(aLink_Start(id), aErrNone);
   EXPECT_TRUE(module->WaitFor(HexBytes("AF 01 01")));
@@ -146,16 +150,19 @@ TEST(LinkIdle, ReaderWaitsInsteadOfPolling) {
   struct Case {
     const char* name;
     bool withWait;
+    bool waitAlwaysReady;
     uint64_t maxGets;  // over half a second
   } cases[] = {
-      {"stream with wait operation", true, 40},   // one read per 50 ms slice
-      {"stream without wait operation", false, 600},  // 1 ms sleeps
+      {"stream with wait operation", true, false, 40},       // one read per 50 ms slice
+      {"stream without wait operation", false, false, 600},  // 1 ms sleeps
+      {"wait that always reports input", true, true, 800},   // paced after 100 misses
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::atomic<uint64_t> gets{0};
     SocketStreamOptions options;
     options.withWait = c.withWait;
+    options.waitAlwaysReady = c.waitAlwaysReady;
     options.getCalls = &gets;
     aStreamRef stream = nullptr;
     int peer = -1;

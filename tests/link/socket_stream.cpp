@@ -51,6 +51,8 @@ aErr sWait(void* ref, uint32_t timeoutMs) {
   return aErrNone;  // input, hang-up, error or a signal: let get find out
 }
 
+aErr sWaitAlwaysReady(void*, uint32_t) { return aErrNone; }
+
 aErr sDelete(void* ref) {
   SocketRef* s = static_cast<SocketRef*>(ref);
   int rc = close(s->fd);
@@ -75,7 +77,7 @@ aErr SocketStream_Create(aStreamRef* stream, int* peerFd, const SocketStreamOpti
     delete ref;
     return aErrMemory;
   }
-  if (options.withWait) aStream_SetWaitProc(*stream, sWait);
+  if (options.withWait) aStream_SetWaitProc(*stream, options.waitAlwaysReady ? sWaitAlwaysReady : sWait);
   *peerFd = fds[1];
   return aErrNone;
 }

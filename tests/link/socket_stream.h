@@ -10,6 +10,7 @@
 
 struct SocketStreamOptions {
   bool withWait = true;           // install the wait operation
+  bool waitAlwaysReady = false;   // a faulty wait that always reports input
   std::atomic<bool>* failWrites = nullptr;  // when set and true, writes fail with aErrIO
   std::atomic<uint64_t>* getCalls = nullptr;  // when set, counts calls of get
   std::atomic<uint64_t>* writeCalls = nullptr;  // when set, counts calls of put and write
