@@ -36,6 +36,7 @@ add_executable(usb_tests
   tests/usb/tlusb_kernel_test.cpp
   tests/usb/usb_discovery_test.cpp
   tests/usb/usb_link_test.cpp
+  tests/usb/tsan_suppressions.cpp
 )
 target_link_libraries(usb_tests PRIVATE tl_usb sim_usb GTest::gtest_main ${UMOCKDEV_PRELOAD_LINK})
 if(TARGET tl_transport)

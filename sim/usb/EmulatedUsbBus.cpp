@@ -20,9 +20,33 @@
 #include <map>
 #include <mutex>
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#include <sanitizer/tsan_interface.h>
+#define EMULATED_USB_TSAN 1
+#endif
+#endif
+
 namespace sim {
 
 namespace {
+
+// A device's state is handed to umockdev's worker thread through GLib, whose
+// locking ThreadSanitizer cannot see; these mark that hand-over for it.
+void sPublish(void* state) {
+#ifdef EMULATED_USB_TSAN
+  __tsan_release(state);
+#else
+  (void)state;
+#endif
+}
+void sReceive(void* state) {
+#ifdef EMULATED_USB_TSAN
+  __tsan_acquire(state);
+#else
+  (void)state;
+#endif
+}
 
 constexpr int kUrbStatusIoError = -EPROTO;
 
@@ -217,6 +241,7 @@ namespace {
 using DeviceImpl = EmulatedUsbDevice::Impl;
 
 gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer ref) {
+  sReceive(ref);
   auto* d = static_cast<DeviceImpl*>(ref);
   const gulong request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -358,6 +383,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
 }
 
 void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer ref) {
+  sReceive(ref);
   auto* d = static_cast<DeviceImpl*>(ref);
   std::lock_guard<std::mutex> hold(d->lock);
   ++d->opens;
@@ -365,6 +391,7 @@ void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer ref) {
 
 // A host closed the device node: its claims and requests go with it.
 void sClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer ref) {
+  sReceive(ref);
   auto* d = static_cast<DeviceImpl*>(ref);
   bool released = false;
   EmulatedUsbDevice::HostClaimHandler onClaim;
@@ -472,6 +499,7 @@ struct EmulatedUsbBus::Impl {
     snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", d->devnum);
     d->devNode = node;
     d->sysPath = "/sys/devices/usb1/1-" + std::to_string(d->port);
+    sPublish(d.get());
     d->handler = umockdev_ioctl_base_new();
     g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), d.get());
     g_signal_connect(d->handler, "client-connected", G_CALLBACK(sClientConnected), d.get());
@@ -520,8 +548,10 @@ EmulatedUsbBus::EmulatedUsbBus() : impl_(new Impl) {
 
 EmulatedUsbBus::~EmulatedUsbBus() {
   std::lock_guard<std::mutex> hold(impl_->lock);
-  for (auto& device : impl_->devices)
+  for (auto& device : impl_->devices) {
     umockdev_testbed_detach_ioctl(impl_->testbed, device->impl_->devNode.c_str(), nullptr);
+    std::lock_guard<std::mutex> last(device->impl_->lock);  // after its last request
+  }
   impl_->devices.clear();
   g_object_unref(impl_->testbed);
 }
