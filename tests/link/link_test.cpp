@@ -62,8 +62,9 @@ TEST_F(LinkTest, UnpooledWritesOnePacketPerWrite) {
   Start();
   Align();
   const size_t before = module->WriteSizes().size();
+  const size_t bytesBefore = module->Received().size();
   for (uint8_t i = 0; i < 5; i++) ASSERT_EQ(Put(id, 4, i, 0x10), aErrNone);
-  ASSERT_TRUE(module->WaitTotal(module->Received().size() + 2 + 3 + 4 + 5 + 6));
+  ASSERT_TRUE(module->WaitTotal(bytesBefore + 2 + 3 + 4 + 5 + 6));
   std::vector<size_t> sizes = module->WriteSizes();
   sizes.erase(sizes.begin(), sizes.begin() + static_cast<long>(before));
   EXPECT_EQ(sizes, (std::vector<size_t>{2, 3, 4, 5, 6}));
