@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/aLink.h"
+#include "common/discover.h"
 #include "common/aTime.h"
 #include "sim/module/VirtualModule.h"
 #include "sim/usb/UsbModulePort.h"
@@ -24,13 +25,14 @@ uint8_t sIsSerialReply(const aPacket* p, void*) {
 
 class UsbLink : public UsbBusTest {
  protected:
-  void SetUp() override {
-    UsbBusTest::SetUp();
-    if (HasFatalFailure()) return;
+  static sim::VirtualModuleConfig Config() {
     sim::VirtualModuleConfig config;
     config.serial = kSerial;
     config.address = kAddress;
     config.heartbeatMs = 100;
+    return config;
+  }
+  void StartModule(const sim::VirtualModuleConfig& config = Config()) {
     module_ = std::make_unique<sim::VirtualModule>(config);
     port_ = std::make_unique<sim::UsbModulePort>(*bus_, *module_, 64);
     std::string error;
@@ -75,6 +77,7 @@ class UsbLink : public UsbBusTest {
 };
 
 TEST_F(UsbLink, SyncsAnswersHeartbeatsAndCarriesRequests) {
+  ASSERT_NO_FATAL_FAILURE(StartModule());
   id_ = aLink_CreateUSB(kSerial);
   ASSERT_NE(id_, 0);
   EXPECT_EQ(aLink_GetStatus(id_), kLinkStatusRunning);
@@ -97,11 +100,13 @@ TEST_F(UsbLink, SyncsAnswersHeartbeatsAndCarriesRequests) {
 }
 
 TEST_F(UsbLink, NoModuleNoLink) {
+  ASSERT_NO_FATAL_FAILURE(StartModule());
   EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0);
   EXPECT_EQ(aLink_CreateUSB(0), 0);
 }
 
 TEST_F(UsbLink, ModuleLeavesAndComesBack) {
+  ASSERT_NO_FATAL_FAILURE(StartModule());
   id_ = aLink_CreateUSB(kSerial);
   ASSERT_NE(id_, 0);
   ASSERT_EQ(AskSerial(id_), kSerial);
@@ -123,6 +128,7 @@ TEST_F(UsbLink, ModuleLeavesAndComesBack) {
 }
 
 TEST_F(UsbLink, FreshContextAfterExit) {
+  ASSERT_NO_FATAL_FAILURE(StartModule());
   id_ = aLink_CreateUSB(kSerial);
   ASSERT_NE(id_, 0);
   ASSERT_EQ(aLink_Destroy(&id_), aErrNone);
@@ -130,6 +136,38 @@ TEST_F(UsbLink, FreshContextAfterExit) {
   id_ = aLink_CreateUSB(kSerial);
   ASSERT_NE(id_, 0);
   EXPECT_EQ(AskSerial(id_), kSerial);
+}
+
+// The upgrade's load request sends the module into its loader: it leaves
+// the bus and comes back as a module without a programmed serial number.
+TEST_F(UsbLink, ModuleComesBackFromItsLoaderUnderItsLoaderSerial) {
+  sim::VirtualModuleConfig config = Config();
+  config.loaderSerial = 0xDEADDEAD;
+  ASSERT_NO_FATAL_FAILURE(StartModule(config));
+  id_ = aLink_CreateUSB(kSerial);
+  ASSERT_NE(id_, 0);
+
+  const uint8_t load[] = {95, 2};  // upgrade entity: load (start the loader)
+  aPacket* p = aPacket_CreateWithData(kAddress, sizeof load, load);
+  ASSERT_EQ(aLink_PutPacket(id_, p), aErrNone);
+  aPacket_Destroy(&p);
+  ASSERT_TRUE(module_->WaitForMode(sim::ModuleMode::Loader, 5000));
+  EXPECT_TRUE(WaitForStatus(id_, kLinkStatusIOError, 5000)) << aLink_GetStatus(id_);
+  EXPECT_EQ(aLink_Destroy(&id_), aErrNone);
+
+  // The new device reaches libusb as a hot-plug event: allow it a moment.
+  linkSpec* loader = nullptr;
+  for (int i = 0; i < 50 && !loader; ++i) {
+    loader = aDiscovery_FindModule(USB, 0xDEADDEAD, 0);
+    if (!loader) aTime_MSSleep(50);
+  }
+  ASSERT_NE(loader, nullptr);
+  aLinkSpec_Destroy(&loader);
+  EXPECT_EQ(aDiscovery_FindModule(USB, kSerial, 0), nullptr);
+  EXPECT_EQ(aLink_CreateUSB(kSerial), 0);
+  id_ = aLink_CreateUSB(0xDEADDEAD);
+  ASSERT_NE(id_, 0);
+  EXPECT_EQ(AskSerial(id_), 0xDEADDEADu);
 }
 
 }  // namespace
