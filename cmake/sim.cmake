@@ -44,3 +44,10 @@ updater_add_fuzzer(sim_module_input_fuzz
   SOURCES tests/sim/module_input_fuzz.cpp
   LIBS sim_module
   CORPUS ${CMAKE_SOURCE_DIR}/tests/sim/fuzz_seeds)
+
+# The module against the host's own link engine (TCP and serial line).
+if(TARGET tl_transport)
+  add_executable(sim_host_link_tests tests/sim/host_link_test.cpp)
+  target_link_libraries(sim_host_link_tests PRIVATE sim_module tl_transport GTest::gtest_main)
+  gtest_discover_tests(sim_host_link_tests DISCOVERY_TIMEOUT 60)
+endif()
