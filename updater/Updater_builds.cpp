@@ -8,6 +8,7 @@
 #include <future>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "app/Log.h"
@@ -157,7 +158,13 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
           .count());
   // The worker ends when the request does: the HTTP client's connect
   // time-out and low-speed limit bound every request.
-  std::thread worker(_download_worker, DownloadJob{this, promise, serial, version, buildText, &payload, noCal});
+  std::thread worker;
+  try {
+    worker = std::thread(_download_worker, DownloadJob{this, promise, serial, version, buildText, &payload, noCal});
+  } catch (const std::system_error& e) {
+    d.message(UpdaterDisplayInterface::ERROR, "Could not start the download: %s", e.what());
+    return 0;
+  }
   d.update_spinner(true, kSpinnerLabel);
   while (future.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
     d.update_spinner(true, kSpinnerLabel);

@@ -199,49 +199,55 @@ TEST_F(BuildRetrieval, SlowAnswerKeepsSpinnerTurning) {
 
 // Every server fault: a clear message, no build number, and the store as
 // it was before (an earlier fetch of 1234 stays, settings unchanged).
-TEST_F(BuildRetrieval, ServerFaultsLeaveStoreUnchanged) {
-  struct Case {
-    std::vector<std::string> options;
-    std::vector<std::string> errors;
-  } cases[] = {
-      {{"--fault", "http404"}, {"Server request failed for URL"}},
-      {{"--fault", "http500", "--fault-op", "qu"}, {"No build information for device"}},
-      {{"--fault", "notok", "--fault-op", "builds"}, {"No valid build 1240"}},
-      {{"--fault", "empty-body", "--fault-op", "bird"}, {"Download failed", "Failed to retrieve a valid BIRD file"}},
-      {{"--fault", "empty", "--fault-op", "bird"}, {"Failed to retrieve a valid BIRD file"}},
-      {{"--fault", "truncated-base64"},
-       {"The server's answer for build 1240 is not valid Base64; nothing was stored"}},
-      {{"--fault", "invalid-base64"},
-       {"The server's answer for build 1240 is not valid Base64; nothing was stored"}},
-      {{"--fault", "cut", "--fault-op", "bird"}, {"Download failed", "Failed to retrieve a valid BIRD file"}},
-      {{"--fault", "drop", "--fault-op", "bird"}, {"Download failed", "Failed to retrieve a valid BIRD file"}},
-      {{"--fault", "drop"}, {"Server request failed for URL"}},
-  };
-  // A first good fetch fills the store.
+struct FaultCase {
+  std::vector<std::string> options;
+  std::vector<std::string> errors;  // "URL" stands for the server's base URL
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  for (const auto& o : c.options) *os << o << " ";
+}
+
+class BuildRetrievalFault : public BuildRetrieval, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(BuildRetrievalFault, LeavesStoreUnchanged) {
   StartServer();
   ASSERT_EQ(1234u, MakeUpdater(server.Url()).Download_Firmware(kSerial, "1234", false, false));
   server.Stop();
   std::string settingsBefore = ReadText(DeviceDir() + "/.settings");
   std::string buildBefore = ReadText(DeviceDir() + "/1234.bird");
-  for (const Case& c : cases) {
-    std::string name;
-    for (const auto& o : c.options) name += o + " ";
-    server.Stop();
-    StartServer(c.options);
-    display.lines.clear();
-    EXPECT_EQ(0u, MakeUpdater(server.Url()).Download_Firmware(kSerial, "", false, false)) << name;
-    std::vector<std::string> expected;
-    for (std::string e : c.errors) {
-      size_t at = e.find("URL");
-      if (at != std::string::npos) e.replace(at, 3, server.Url());
-      expected.push_back(e);
-    }
-    EXPECT_EQ(expected, Errors()) << name;
-    EXPECT_EQ(settingsBefore, ReadText(DeviceDir() + "/.settings")) << name;
-    EXPECT_EQ(buildBefore, ReadText(DeviceDir() + "/1234.bird")) << name;
-    EXPECT_EQ((std::vector<std::string>{".settings", "1234.bird"}), ListNames(DeviceDir())) << name;
+  StartServer(GetParam().options);
+  display.lines.clear();
+  EXPECT_EQ(0u, MakeUpdater(server.Url()).Download_Firmware(kSerial, "", false, false));
+  std::vector<std::string> expected;
+  for (std::string e : GetParam().errors) {
+    size_t at = e.find("URL");
+    if (at != std::string::npos) e.replace(at, 3, server.Url());
+    expected.push_back(e);
   }
+  EXPECT_EQ(expected, Errors());
+  EXPECT_EQ(settingsBefore, ReadText(DeviceDir() + "/.settings"));
+  EXPECT_EQ(buildBefore, ReadText(DeviceDir() + "/1234.bird"));
+  EXPECT_EQ((std::vector<std::string>{".settings", "1234.bird"}), ListNames(DeviceDir()));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    ServerFaults, BuildRetrievalFault,
+    ::testing::Values(
+        FaultCase{{"--fault", "http404"}, {"Server request failed for URL"}},
+        FaultCase{{"--fault", "http500", "--fault-op", "qu"}, {"No build information for device"}},
+        FaultCase{{"--fault", "notok", "--fault-op", "builds"}, {"No valid build 1240"}},
+        FaultCase{{"--fault", "empty-body", "--fault-op", "bird"},
+                  {"Download failed", "Failed to retrieve a valid BIRD file"}},
+        FaultCase{{"--fault", "empty", "--fault-op", "bird"}, {"Failed to retrieve a valid BIRD file"}},
+        FaultCase{{"--fault", "truncated-base64"},
+                  {"The server's answer for build 1240 is not valid Base64; nothing was stored"}},
+        FaultCase{{"--fault", "invalid-base64"},
+                  {"The server's answer for build 1240 is not valid Base64; nothing was stored"}},
+        FaultCase{{"--fault", "cut", "--fault-op", "bird"}, {"Download failed", "Failed to retrieve a valid BIRD file"}},
+        FaultCase{{"--fault", "drop", "--fault-op", "bird"},
+                  {"Download failed", "Failed to retrieve a valid BIRD file"}},
+        FaultCase{{"--fault", "drop"}, {"Server request failed for URL"}}));
 
 TEST_F(BuildRetrieval, AnswerThatIsNotABirdFileIsNotStored) {
   // The server serves this file byte for byte but cannot list it.
