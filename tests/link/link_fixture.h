@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <memory>
 
@@ -45,4 +46,8 @@ class LinkFixture : public ::testing::Test {
 
   int32_t id = 0;
   std::unique_ptr<ScriptedModule> module;
+  // Stream counters and switches; members so that they outlive the link,
+  // whose writer still touches them while TearDown stops it.
+  std::atomic<bool> failWrites{false};
+  std::atomic<uint64_t> writeCalls{0};
 };

@@ -216,8 +216,8 @@ size_t Occurrences(const std::string& text, const std::string& needle) {
 }
 
 TEST_F(LinkTest, WriteFailuresAreLoggedOncePerStreak) {
-  std::atomic<bool> fail{false};
-  std::atomic<uint64_t> writes{0};
+  std::atomic<bool>& fail = failWrites;
+  std::atomic<uint64_t>& writes = writeCalls;
   SocketStreamOptions options;
   options.failWrites = &fail;
   options.writeCalls = &writes;
