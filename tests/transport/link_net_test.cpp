@@ -245,6 +245,19 @@ TEST_P(TcpLinkToModule, ResetFailsWhileTheModuleIsGone) {
   EXPECT_TRUE(EchoWorks(id, 3));
 }
 
+TEST_P(TcpLinkToModule, ModuleHeldByALinkServerIsNotLinkedDirectly) {
+  const int32_t id = Create();
+  ASSERT_NE(id, 0);
+  aLinkEntry* entry = aLinkManager_LookupEntryByID(id);
+  ASSERT_NE(entry, nullptr);
+  int server = 0;
+  entry->server = &server;  // as if a link server served this module
+  EXPECT_EQ(aLink_CreateTCPIP(kSerial, Loopback(), tcp->Port()), 0);
+  entry->server = nullptr;
+  EXPECT_EQ(aLink_CreateTCPIP(kSerial, Loopback(), tcp->Port()), id);
+  ids.push_back(id);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, TcpLinkToModule, ::testing::Values(Transport::Tcp), Name);
 
 TEST(LinkCreate, FailuresLeaveNoEntry) {
