@@ -55,7 +55,7 @@ struct Case {
   bool preload;                            // store starts with build 1234 of the device
   std::vector<std::string> args;           // after -i STORE -u URL
   int status;
-  std::vector<std::string> out;  // lines expected on standard output, in this order
+  std::vector<std::string> out;  // lines expected on standard output, in this order ({URL}, {STORE})
   std::vector<std::string> err;  // lines expected on standard error, in this order
   StoreAfter store;
   std::vector<std::string> deviceFiles;           // names in the device folder afterwards
@@ -144,6 +144,8 @@ std::vector<Case> Cases() {
        {"Device  \tLatest download\tDownload date           \tLatest transfer\tTransfer date           ",
         "0A1B2C3D\t1234.bird      \tThu Mar 12 14:03:27 2026\t-              \t-                       "},
        {}, StoreAfter::Unchanged, {}, {}},
+      {"information on an empty store", {}, false, {"-I"}, 0, {"No devices in the store at {STORE}/updater"}, {},
+       StoreAfter::Unchanged, {}, {}},
       {"fetch then list in one run", {}, false, {"-G", "-L", "-d", kSerial}, 0,
        {"Build 1240 is valid", "Build List for device [0A1B2C3D]:", "", B, "1240           \t2.11.0         "}, {},
        StoreAfter::Changed, {".settings", "1240.bird"}, {{"LATEST_DOWNLOAD", "1240.bird"}}},
@@ -254,6 +256,8 @@ class EndToEndBuilds : public ::testing::TestWithParam<Param> {
       for (auto& l : lines) {
         size_t at = l.find("{URL}");
         if (at != std::string::npos) l.replace(at, 5, url);
+        at = l.find("{STORE}");
+        if (at != std::string::npos) l.replace(at, 7, storeRoot.path());
       }
       return lines;
     };
