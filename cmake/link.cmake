@@ -38,3 +38,9 @@ add_executable(link_bench_roundtrip bench/link_roundtrip.cpp)
 target_link_libraries(link_bench_roundtrip PRIVATE tl_link_testkit)
 add_executable(link_bench_idle bench/link_idle.cpp)
 target_link_libraries(link_bench_idle PRIVATE tl_link_testkit)
+
+# Received bytes through packet assembly and record reads.
+updater_add_fuzzer(link_packet_stream_fuzz
+  SOURCES tests/link/packet_stream_fuzz.cpp
+  LIBS tl_link
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/link/fuzz_seeds)
