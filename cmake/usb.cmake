@@ -25,6 +25,9 @@ add_library(sim_usb STATIC
 )
 target_link_libraries(sim_usb PUBLIC sim_module PkgConfig::UMOCKDEV Threads::Threads)
 
+# sim/usb/tsan_suppressions.cpp goes into every program that uses the
+# emulated bus or libusb (it only matters in ThreadSanitizer builds).
+
 # Programs that talk to emulated devices in-process need umockdev's preload
 # library loaded; linking it (even though nothing references it) does that.
 set(UMOCKDEV_PRELOAD_LINK -Wl,--push-state,--no-as-needed -lumockdev-preload -Wl,--pop-state)
@@ -36,7 +39,7 @@ add_executable(usb_tests
   tests/usb/tlusb_kernel_test.cpp
   tests/usb/usb_discovery_test.cpp
   tests/usb/usb_link_test.cpp
-  tests/usb/tsan_suppressions.cpp
+  sim/usb/tsan_suppressions.cpp
 )
 target_link_libraries(usb_tests PRIVATE tl_usb sim_usb GTest::gtest_main ${UMOCKDEV_PRELOAD_LINK})
 if(TARGET tl_transport)
@@ -46,11 +49,11 @@ gtest_discover_tests(usb_tests DISCOVERY_TIMEOUT 60)
 
 # virtual_usb runs a command (such as the updater) with virtual modules on an
 # emulated bus; usb_list shows what the USB discovery of this code base sees.
-add_executable(virtual_usb sim/usb/virtual_usb_main.cpp)
+add_executable(virtual_usb sim/usb/virtual_usb_main.cpp sim/usb/tsan_suppressions.cpp)
 target_link_libraries(virtual_usb PRIVATE sim_usb)
 set_target_properties(virtual_usb PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 if(TARGET tl_transport)
-  add_executable(usb_list sim/usb/usb_list.cpp)
+  add_executable(usb_list sim/usb/usb_list.cpp sim/usb/tsan_suppressions.cpp)
   target_link_libraries(usb_list PRIVATE tl_usb tl_transport)
   set_target_properties(usb_list PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endif()
