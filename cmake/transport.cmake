@@ -13,7 +13,8 @@ add_library(tl_transport STATIC
   platform/unix/unix_streamsocket.cpp
   platform/unix/unix_discovery.cpp
 )
-target_link_libraries(tl_transport PUBLIC tl_link updater_foundation PkgConfig::CZMQ
+# tl_usb (defined later) supplies the USB half of discovery.
+target_link_libraries(tl_transport PUBLIC tl_link tl_usb updater_foundation PkgConfig::CZMQ
                       Threads::Threads)
 
 # The tests run the virtual module (sim_module, defined later) in-process.

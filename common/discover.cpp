@@ -3,8 +3,6 @@
 #include <czmq.h>
 #include <string.h>
 
-#include "app/Log.h"
-
 namespace {
 
 struct Search {
@@ -34,14 +32,6 @@ linkSpec* sFind(linkType type, uint32_t serialNumber, bool firstNonZero,
 }
 
 }  // namespace
-
-// Fallback until the USB transport supplies the real enumeration; a strong
-// definition elsewhere replaces it.
-__attribute__((weak)) uint8_t aDiscovery_EnumerateUSB(linkType, aDiscoveryModuleFoundProc,
-                                                      void*) {
-  Log::log(DEBUG_Network, "USB discovery is not available in this build\n");
-  return 0;
-}
 
 uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc cbFound,
                                     void* vpRef, uint32_t networkInterface) {

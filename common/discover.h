@@ -64,8 +64,7 @@ bool aDiscovery_ParseIPv4(const char* text, uint32_t* address);
 // Per-kind enumerations behind aDiscovery_EnumerateModules.
 uint8_t aDiscovery_EnumerateTCPIP(linkType type, aDiscoveryModuleFoundProc cbFound,
                                   void* vpRef, uint32_t networkInterface);
-// Supplied by the USB transport. Until it is linked in, a fallback reports no
-// modules.
+// Supplied by the USB transport (library tl_usb).
 uint8_t aDiscovery_EnumerateUSB(linkType type, aDiscoveryModuleFoundProc cbFound,
                                 void* vpRef);
 
