@@ -21,6 +21,7 @@ target_link_options(tl_usb INTERFACE "LINKER:--undefined=aDiscovery_EnumerateUSB
 # The emulated bus and the adapter that puts a virtual module on it.
 add_library(sim_usb STATIC
   sim/usb/EmulatedUsbBus.cpp
+  sim/usb/UsbDescriptors.cpp
   sim/usb/UsbModulePort.cpp
 )
 target_link_libraries(sim_usb PUBLIC sim_module PkgConfig::UMOCKDEV Threads::Threads)

@@ -6,6 +6,8 @@
 // objects are never touched from another thread.
 #include "sim/usb/EmulatedUsbBus.h"
 
+#include <stdio.h>
+
 #include <errno.h>
 #include <linux/ioctl.h>
 #include <linux/types.h>
@@ -19,6 +21,8 @@
 #include <deque>
 #include <map>
 #include <mutex>
+
+#include "sim/usb/UsbDescriptors.h"
 
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)
@@ -55,71 +59,6 @@ struct Urb {
   UMockdevIoctlClient* client;
 };
 
-void sAppend16(std::vector<uint8_t>& v, uint16_t x) {
-  v.push_back(static_cast<uint8_t>(x & 0xFF));
-  v.push_back(static_cast<uint8_t>(x >> 8));
-}
-
-std::vector<uint8_t> sDeviceDescriptor(const UsbDeviceSpec& spec) {
-  std::vector<uint8_t> d = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40};
-  sAppend16(d, spec.vendor);
-  sAppend16(d, spec.product);
-  sAppend16(d, 0x0100);
-  d.push_back(spec.manufacturer.empty() ? 0 : 1);
-  d.push_back(spec.productName.empty() ? 0 : 2);
-  d.push_back(spec.serial.empty() ? 0 : 3);
-  d.push_back(1);
-  return d;
-}
-
-std::vector<uint8_t> sConfigDescriptor(const UsbDeviceSpec& spec) {
-  std::vector<uint8_t> body;
-  std::vector<uint8_t> numbers;
-  for (const UsbInterfaceSpec& i : spec.interfaces) {
-    if (std::find(numbers.begin(), numbers.end(), i.number) == numbers.end())
-      numbers.push_back(i.number);
-    const uint8_t header[] = {0x09, 0x04, i.number, i.alternate,
-                              static_cast<uint8_t>(i.endpoints.size()), i.interfaceClass,
-                              i.subClass, i.protocol, 0x00};
-    body.insert(body.end(), header, header + sizeof header);
-    for (const UsbEndpointSpec& e : i.endpoints) {
-      body.insert(body.end(), {0x07, 0x05, e.address, e.attributes});
-      sAppend16(body, e.maxPacket);
-      body.push_back(0);
-    }
-  }
-  std::vector<uint8_t> c = {0x09, 0x02};
-  sAppend16(c, static_cast<uint16_t>(9 + body.size()));
-  c.insert(c.end(), {static_cast<uint8_t>(numbers.size()), 0x01, 0x00, 0x80, 0x32});
-  c.insert(c.end(), body.begin(), body.end());
-  return c;
-}
-
-std::vector<uint8_t> sStringDescriptor(const UsbDeviceSpec& spec, uint8_t index) {
-  if (index == 0) return {0x04, 0x03, 0x09, 0x04};
-  const std::string* text = index == 1   ? &spec.manufacturer
-                            : index == 2 ? &spec.productName
-                            : index == 3 ? &spec.serial
-                                         : nullptr;
-  if (!text || text->empty()) return {};
-  std::vector<uint8_t> d = {static_cast<uint8_t>(2 + 2 * text->size()), 0x03};
-  for (char c : *text) {
-    d.push_back(static_cast<uint8_t>(c));
-    d.push_back(0);
-  }
-  return d;
-}
-
-std::string sHex(const std::vector<uint8_t>& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string s;
-  for (uint8_t b : bytes) {
-    s += digits[b >> 4];
-    s += digits[b & 15];
-  }
-  return s;
-}
-
 UMockdevIoctlData* sUrbBuffer(UMockdevIoctlData* urbData) {
   auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
   return umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
@@ -127,18 +66,6 @@ UMockdevIoctlData* sUrbBuffer(UMockdevIoctlData* urbData) {
 }
 
 }  // namespace
-
-UsbDeviceSpec UsbDeviceSpec::Module(uint32_t serial, uint8_t model, uint16_t maxPacket) {
-  UsbDeviceSpec spec;
-  spec.product = model;
-  char text[16];
-  snprintf(text, sizeof text, "%08X", serial);
-  spec.serial = text;
-  UsbInterfaceSpec link;
-  link.endpoints = {{0x81, 0x02, maxPacket}, {0x01, 0x02, maxPacket}};
-  spec.interfaces = {link};
-  return spec;
-}
 
 // --- Device ---------------------------------------------------------------
 
@@ -218,7 +145,7 @@ struct EmulatedUsbDevice::Impl {
       switch (value >> 8) {
         case 1: answer = deviceDescriptor; break;
         case 2: answer = configDescriptor; break;
-        case 3: answer = sStringDescriptor(spec, static_cast<uint8_t>(value & 0xFF)); break;
+        case 3: answer = StringDescriptor(spec, static_cast<uint8_t>(value & 0xFF)); break;
         default: known = false; break;
       }
       if (answer.empty()) known = false;
@@ -518,8 +445,8 @@ struct EmulatedUsbBus::Impl {
                        "E: DEVNAME=" + node + "\n" +
                        "A: busnum=1\\n\nA: devnum=" + std::to_string(d->devnum) + "\\n\n" +
                        "A: bConfigurationValue=1\\n\nA: speed=480\\n\n" +
-                       "H: descriptors=" + sHex(d->deviceDescriptor) +
-                       sHex(d->configDescriptor) + "\n";
+                       "H: descriptors=" + HexText(d->deviceDescriptor) +
+                       HexText(d->configDescriptor) + "\n";
     if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &err)) {
       if (error) *error = std::string("cannot add the device: ") + err->message;
       g_error_free(err);
@@ -542,7 +469,7 @@ EmulatedUsbBus::EmulatedUsbBus() : impl_(new Impl) {
       "P: /devices/usb1\nN: bus/usb/001/001\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
       "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=001\nE: DEVNAME=/dev/bus/usb/001/001\n"
       "A: busnum=1\\n\nA: devnum=1\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\n"
-      "H: descriptors=" + sHex(hub) + sHex(hubConfig) + "\n";
+      "H: descriptors=" + HexText(hub) + HexText(hubConfig) + "\n";
   umockdev_testbed_add_from_string(impl_->testbed, text.c_str(), nullptr);
 }
 
@@ -570,8 +497,8 @@ EmulatedUsbDevice* EmulatedUsbBus::Plug(const UsbDeviceSpec& spec, std::string* 
   std::lock_guard<std::mutex> hold(impl_->lock);
   auto d = std::make_shared<DeviceImpl>();
   d->spec = spec;
-  d->deviceDescriptor = sDeviceDescriptor(spec);
-  d->configDescriptor = sConfigDescriptor(spec);
+  d->deviceDescriptor = DeviceDescriptor(spec);
+  d->configDescriptor = ConfigDescriptor(spec);
   int port = 1;
   for (auto& other : impl_->devices) port = std::max(port, other->impl_->port + 1);
   d->port = port;
@@ -602,8 +529,8 @@ EmulatedUsbDevice* EmulatedUsbBus::Replug(EmulatedUsbDevice* device, const UsbDe
   std::lock_guard<std::mutex> hold(impl_->lock);
   auto d = std::make_shared<DeviceImpl>();
   d->spec = spec;
-  d->deviceDescriptor = sDeviceDescriptor(spec);
-  d->configDescriptor = sConfigDescriptor(spec);
+  d->deviceDescriptor = DeviceDescriptor(spec);
+  d->configDescriptor = ConfigDescriptor(spec);
   d->port = device->impl_->port;
   d->devnum = impl_->nextDevnum++;
   {
