@@ -85,7 +85,8 @@ struct EmulatedUsbDevice::Impl {
   std::deque<Urb> completed;   // finished requests waiting to be reaped
   std::deque<uint8_t> toHost;  // bytes for the IN endpoint
   std::map<unsigned, UMockdevIoctlClient*> claims;
-  uint32_t failIn = 0, stallIn = 0, failOut = 0, stallOut = 0;
+  uint32_t failIn = 0, stallIn = 0, failOut = 0, stallOut = 0, limitOut = 0;
+  size_t limitOutBytes = 0;
   std::vector<size_t> outSizes;
   std::map<uint8_t, uint32_t> clearHalts;
   uint32_t opens = 0;
@@ -249,11 +250,16 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             --d->failOut;
             d->Complete(u, kUrbStatusIoError, 0);
           } else {
+            size_t take = static_cast<size_t>(urb->buffer_length);
+            if (d->limitOut > 0) {
+              --d->limitOut;
+              take = std::min(take, d->limitOutBytes);
+            }
             UMockdevIoctlData* buffer = sUrbBuffer(urbData);
-            fromHost.assign(buffer->data, buffer->data + urb->buffer_length);
+            fromHost.assign(buffer->data, buffer->data + take);
             g_object_unref(buffer);
-            d->outSizes.push_back(fromHost.size());
-            d->Complete(u, 0, urb->buffer_length);
+            if (take > 0) d->outSizes.push_back(take);
+            d->Complete(u, 0, static_cast<int>(take));
           }
         } else if (d->stallIn > 0) {
           --d->stallIn;
@@ -383,6 +389,12 @@ void EmulatedUsbDevice::FailOutTransfers(uint32_t n) {
 void EmulatedUsbDevice::StallOutTransfers(uint32_t n) {
   std::lock_guard<std::mutex> hold(impl_->lock);
   impl_->stallOut = n;
+}
+
+void EmulatedUsbDevice::LimitOutTransfers(uint32_t n, size_t maxBytes) {
+  std::lock_guard<std::mutex> hold(impl_->lock);
+  impl_->limitOut = n;
+  impl_->limitOutBytes = maxBytes;
 }
 
 std::vector<size_t> EmulatedUsbDevice::OutTransferSizes() const {

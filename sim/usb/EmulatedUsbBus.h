@@ -75,6 +75,9 @@ class EmulatedUsbDevice {
   void StallInTransfers(uint32_t n);
   void FailOutTransfers(uint32_t n);
   void StallOutTransfers(uint32_t n);
+  // The next n OUT transfers take at most maxBytes (0: none) of their data
+  // and still report success, as a device that accepts a short transfer.
+  void LimitOutTransfers(uint32_t n, size_t maxBytes);
 
   // Observation.
   std::vector<size_t> OutTransferSizes() const;  // sizes of accepted OUT transfers

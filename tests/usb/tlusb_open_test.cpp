@@ -2,6 +2,7 @@
 // opening fails.
 #include <libusb.h>
 
+#include <ostream>
 #include <vector>
 
 #include "common/discover.h"
@@ -18,6 +19,8 @@ struct RecognitionCase {
   aErr openResult;  // opening serial 0x1234ABCD
   bool reported;    // by the USB enumeration
 };
+
+void PrintTo(const RecognitionCase& c, std::ostream* os) { *os << c.name; }
 
 const RecognitionCase kRecognition[] = {
     {"module", 0x24FF, 0x0013, "1234ABCD", aErrNone, true},
@@ -97,6 +100,8 @@ struct InterfaceCase {
   uint8_t interfaceNumber = 0, inEndpoint = 0, outEndpoint = 0;
   uint16_t inMaxPacket = 0, outMaxPacket = 0;
 };
+
+void PrintTo(const InterfaceCase& c, std::ostream* os) { *os << c.name; }
 
 UsbInterfaceSpec Iface(uint8_t number, uint8_t alternate, uint8_t cls, uint8_t sub,
                        uint8_t proto, std::vector<UsbEndpointSpec> endpoints) {

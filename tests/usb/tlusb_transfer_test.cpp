@@ -1,6 +1,7 @@
 // Bulk transfers on the libusb path: write chunking, the receive buffer,
 // stalls and the consecutive-failure tolerance.
 #include <atomic>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct ChunkCase {
   size_t length;
   std::vector<size_t> transfers;
 };
+
+void PrintTo(const ChunkCase& c, std::ostream* os) {
+  *os << c.length << " bytes, " << c.maxPacket << "-byte endpoint";
+}
 
 std::vector<size_t> Repeat(size_t size, size_t times, std::vector<size_t> tail) {
   std::vector<size_t> v(times, size);
@@ -154,6 +159,32 @@ TEST_F(UsbTransfer, WriteGivesUpAfterTenFailedTransfers) {
   EXPECT_EQ(tlusb_write_to_device(d.device, data.data(), 10), aErrWrite);
   EXPECT_TRUE(device->OutTransferSizes().empty());
   EXPECT_EQ(d.device->state, static_cast<uint32_t>(TLUSB_STATE_READY));
+}
+
+// A transfer that reports fewer bytes than offered: sending goes on after the
+// bytes that went out. One that takes none counts as a failed transfer, so a
+// module that never takes anything cannot hold the writer forever.
+TEST_F(UsbTransfer, ShortTransfersContinueWhereTheyStopped) {
+  sim::EmulatedUsbDevice* device = PlugModule();
+  ASSERT_NE(device, nullptr);
+  OpenedDevice d("1234ABCD");
+  ASSERT_EQ(d.opened, aErrNone);
+  const std::vector<uint8_t> data = Pattern(100);
+
+  device->LimitOutTransfers(1, 10);
+  EXPECT_EQ(tlusb_write_to_device(d.device, data.data(), 100), aErrNone);
+  EXPECT_EQ(device->OutTransferSizes(), (std::vector<size_t>{10, 64, 26}));
+  EXPECT_EQ(ReceivedBytes(), data);
+
+  device->ClearOutTransferSizes();
+  device->LimitOutTransfers(9, 0);
+  EXPECT_EQ(tlusb_write_to_device(d.device, data.data(), 10), aErrNone);
+  EXPECT_EQ(device->OutTransferSizes(), std::vector<size_t>{10});
+
+  device->ClearOutTransferSizes();
+  device->LimitOutTransfers(10, 0);
+  EXPECT_EQ(tlusb_write_to_device(d.device, data.data(), 10), aErrWrite);
+  EXPECT_TRUE(device->OutTransferSizes().empty());
 }
 
 TEST_F(UsbTransfer, FourReadFailuresAbsorbedTheFifthFails) {
