@@ -116,7 +116,9 @@ aErr tlusb_close_tessaline_device(tlusb_device* device) {
 aErr _handleErrorTolerance(tlusb_device* device, aErr result, bool isWrite) {
   std::lock_guard<std::mutex> hold(device->lock);
   if (result != aErrIO) {
-    device->errorCount = 0;
+    // A transfer that began before the other direction failed the record
+    // may still finish well; the record stays failed with its count.
+    if (device->state != TLUSB_STATE_FAILED) device->errorCount = 0;
     return result;
   }
   const uint8_t before = device->errorCount;

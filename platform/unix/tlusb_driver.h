@@ -123,7 +123,8 @@ int find_usb_endpoints(tlusb_device* device);
 
 // Counts consecutive aErrIO results: the first four are absorbed (a write
 // reports aErrNone, a read aErrNotReady), the fifth and later fail the
-// record. Any other result resets the count. Returns what to report.
+// record. Any other result resets the count (a failed record keeps it).
+// Returns what to report.
 aErr _handleErrorTolerance(tlusb_device* device, aErr result, bool isWrite);
 
 // A module: vendor 0x24FF and product below 0x8000. A device whose
