@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -54,6 +56,11 @@ void sReceive(void* state) {
 
 constexpr int kUrbStatusIoError = -EPROTO;
 
+// libusb waits for a transfer by polling the device node and reaping; the
+// emulated node is always ready, so an empty reap is held back this long
+// (or until something completes) to keep a waiting host from spinning.
+constexpr auto kEmptyReapHold = std::chrono::milliseconds(5);
+
 struct Urb {
   UMockdevIoctlData* data;  // a reference we hold
   UMockdevIoctlClient* client;
@@ -80,6 +87,7 @@ struct EmulatedUsbDevice::Impl {
   UMockdevIoctlBase* handler = nullptr;
 
   mutable std::mutex lock;
+  std::condition_variable changed;  // bytes for the host, or unplugged
   bool plugged = true;
   std::deque<Urb> pendingIn;   // submitted IN requests waiting for data
   std::deque<Urb> completed;   // finished requests waiting to be reaped
@@ -179,7 +187,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   EmulatedUsbDevice::HostBytesHandler onBytes;
   EmulatedUsbDevice::HostClaimHandler onClaim;
   {
-    std::lock_guard<std::mutex> hold(d->lock);
+    std::unique_lock<std::mutex> hold(d->lock);
     onBytes = d->onBytes;
     onClaim = d->onClaim;
     switch (request) {
@@ -275,9 +283,18 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
       }
       case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY: {
-        d->ServiceIn();
-        auto it = std::find_if(d->completed.begin(), d->completed.end(),
-                               [client](const Urb& u) { return u.client == client; });
+        auto ready = [d, client] {
+          d->ServiceIn();
+          return std::find_if(d->completed.begin(), d->completed.end(),
+                              [client](const Urb& u) { return u.client == client; });
+        };
+        auto it = ready();
+        if (it == d->completed.end() && d->plugged) {
+          d->changed.wait_for(hold, kEmptyReapHold, [&] {
+            return !d->plugged || (!d->toHost.empty() && !d->pendingIn.empty());
+          });
+          it = ready();
+        }
         if (it == d->completed.end()) {
           result = -1, error = d->plugged ? EAGAIN : ENODEV;
           break;
@@ -367,6 +384,7 @@ void EmulatedUsbDevice::SetHostHandlers(HostBytesHandler bytes, HostClaimHandler
 void EmulatedUsbDevice::ToHost(const uint8_t* bytes, size_t length) {
   std::lock_guard<std::mutex> hold(impl_->lock);
   if (impl_->plugged) impl_->toHost.insert(impl_->toHost.end(), bytes, bytes + length);
+  impl_->changed.notify_all();
 }
 
 void EmulatedUsbDevice::FlushToHost() {
@@ -530,6 +548,7 @@ void EmulatedUsbBus::Unplug(EmulatedUsbDevice* device) {
     d->plugged = false;
     d->toHost.clear();
     d->FailPending();
+    d->changed.notify_all();
   }
   umockdev_testbed_remove_device(impl_->testbed, d->sysPath.c_str());
 }
