@@ -69,3 +69,7 @@ if(TARGET usb_list)
     PASS_REGULAR_EXPRESSION "USB module 1234ABCD.*link [0-9]+: running and aligned"
     FAIL_REGULAR_EXPRESSION "no link|no USB modules")
 endif()
+
+# Figures for a USB link over the emulated bus (not part of CTest).
+add_executable(usb_link_bench sim/usb/usb_link_bench.cpp sim/usb/tsan_suppressions.cpp)
+target_link_libraries(usb_link_bench PRIVATE tl_usb sim_usb ${UMOCKDEV_PRELOAD_LINK})
