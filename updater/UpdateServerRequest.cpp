@@ -17,6 +17,10 @@ namespace {
 
 using Query = std::map<std::string, std::string>;
 
+// Why the last request of this thread could not reach the server (empty when
+// it did). Per thread, because fetches run on a worker thread.
+thread_local std::string t_lastTransportError;
+
 std::string _serial_text(unsigned int serial) {
   char text[16];
   snprintf(text, sizeof(text), "%08X", serial);
@@ -28,10 +32,12 @@ std::string _serial_text(unsigned int serial) {
 std::unique_ptr<HTTPResponse> _exchange(const char* name, const char* url, Query& query) {
   if (url == nullptr) url = kDefaultHttpUrl;
   std::unique_ptr<HTTPResponse> response;
+  t_lastTransportError.clear();
   try {
     response = std::make_unique<HTTPResponse>(HTTPRequest::GET(url, query));
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    t_lastTransportError = e.what();
     return nullptr;
   }
   if (response->get_status() != 200) {
@@ -174,3 +180,5 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
   for (auto& entry : entries) sorted.push_back(std::move(entry.build));
   return sorted;
 }
+
+std::string UpdateServerRequest::LastTransportError() { return t_lastTransportError; }

@@ -20,6 +20,10 @@ class UpdateServerRequest {
  public:
   // True when the server answers.
   static bool ping(const char* url);
+  // Why the calling thread's last request could not reach the server (the
+  // transport's message, e.g. a certificate that could not be verified);
+  // empty when it reached the server, whatever the server answered.
+  static std::string LastTransportError();
 
   // The build number text and version text of the build the device should run.
   static bool QueryBuild(unsigned int serial, std::string& build, std::string& version, const char* url);

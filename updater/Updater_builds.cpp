@@ -84,6 +84,13 @@ bool _valid_build(uint32_t serial, uint32_t build, const char* url) {
 
 // True when the bytes are a BIRD file whose payload inflates: a truncated or
 // garbled answer is refused before it can replace anything in the store.
+// After "Server request failed": says why the server could not be reached
+// (an unverifiable certificate, a time-out, a refused connection), when known.
+void _report_transport_error(UpdaterDisplayInterface& display) {
+  const std::string reason = UpdateServerRequest::LastTransportError();
+  if (!reason.empty()) display.message(UpdaterDisplayInterface::ERROR, "%s", reason.c_str());
+}
+
 bool _is_bird_data(const unsigned char* data, unsigned long length) {
   if (length <= 6 || memcmp(data, BirdFile::BIRD_FILE_SIGNATURE, 4) != 0 || data[4] == 0 || data[5] == 0) {
     return false;
@@ -111,6 +118,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string buildText, bool
   }
   if (!UpdateServerRequest::ping(m_url.c_str())) {
     d.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", m_url.c_str());
+    _report_transport_error(d);
     return 0;
   }
   std::unique_ptr<UpdaterStore> store =
@@ -216,6 +224,7 @@ BuildList Updater::Get_BuildList(uint32_t serial) {
   BuildList builds;
   if (!UpdateServerRequest::ping(m_url.c_str())) {
     m_display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", m_url.c_str());
+    _report_transport_error(m_display);
     return builds;
   }
   if (!UpdateServerRequest::GetBuildList(serial, builds, m_url.c_str())) {
@@ -228,6 +237,7 @@ std::string Updater::Get_JWT(uint32_t serial) {
   std::string token;
   if (!UpdateServerRequest::ping(m_url.c_str())) {
     m_display.message(UpdaterDisplayInterface::ERROR, "Server request failed for %s", m_url.c_str());
+    _report_transport_error(m_display);
     return token;
   }
   if (!UpdateServerRequest::GetDeviceJWT(serial, token, m_url.c_str())) {

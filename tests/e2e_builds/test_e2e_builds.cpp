@@ -319,6 +319,10 @@ TEST(EndToEndBuildsTls, UntrustedServerIsRefused) {
     RunResult r = RunProgram(argv, {"CURL_CA_BUNDLE="});
     EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_TRUE(HasLinesInOrder(r.err, {"Server request failed for " + url})) << c.args[0];
+    // The user is told why: the certificate, and what to do about it.
+    EXPECT_NE(std::string::npos, r.err.find("\nThe server's certificate could not be verified ("))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("CURL_CA_BUNDLE.\n")) << r.err;
     EXPECT_EQ((std::vector<std::string>{"updater"}), ListNames(store.path()));
     EXPECT_TRUE(ListNames(store.path() + "/updater").empty());
   }

@@ -97,8 +97,10 @@ TEST_F(BuildRetrieval, UnreachableServer) {
   EXPECT_TRUE(updater.Get_BuildList(kSerial).empty());
   EXPECT_EQ("", updater.Get_JWT(kSerial));
   EXPECT_EQ(0u, updater.Download_Firmware(kSerial, "", false, false));
+  // Each failure names the server, then why it could not be reached.
   std::string expected = "Server request failed for " + url;
-  EXPECT_EQ((std::vector<std::string>{expected, expected, expected}), Errors());
+  std::string reason = "Couldn't connect to server";
+  EXPECT_EQ((std::vector<std::string>{expected, reason, expected, reason, expected, reason}), Errors());
   // Nothing was created for the device.
   EXPECT_FALSE(aDirectory_Exists(DeviceDir().c_str()));
 }
@@ -247,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{"--fault", "cut", "--fault-op", "bird"}, {"Download failed", "Failed to retrieve a valid BIRD file"}},
         FaultCase{{"--fault", "drop", "--fault-op", "bird"},
                   {"Download failed", "Failed to retrieve a valid BIRD file"}},
-        FaultCase{{"--fault", "drop"}, {"Server request failed for URL"}}));
+        FaultCase{{"--fault", "drop"},
+                  {"Server request failed for URL", "Server returned nothing (no headers, no data)"}}));
 
 TEST_F(BuildRetrieval, AnswerThatIsNotABirdFileIsNotStored) {
   // The server serves this file byte for byte but cannot list it.
