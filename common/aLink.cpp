@@ -143,6 +143,14 @@ aErr aLink_Sync(int32_t id) {
   if (!link || link->check != aLINK_CHECK) return aErrParam;
   // Without a reader nobody could align; do not wait for it.
   if (!link->running) return aErrNotReady;
+  // The first request goes out now rather than when the reader next finds
+  // the stream empty: a USB read may block for a second before that happens.
+  // The reader then expects the first byte of an answer and repeats the
+  // request only after the usual pause. Set before the status, so that a
+  // reader that sees the link syncing also sees the request's time.
+  link->syncState = kSyncStateByte1;
+  link->lastSyncRequestMs = aTime_GetMSTicks();
+  aLink_QueueSyncRequest(link.get());
   link->status = kLinkStatusSyncing;
   aErr err = aErrNotReady;
   for (int waited = 0; waited <= aLINK_SYNC_TIMEOUT_MS; waited += aLINK_POLL_MS) {

@@ -63,7 +63,7 @@ struct aLink {
   int32_t hbState = 0;          // (reader) 0 idle, 2/3 answering an up/down beat
   std::atomic<int32_t> syncState{kSyncStateSynced};  // (reader) kSyncState*
   uint8_t syncByte = 0;                              // (reader)
-  uint64_t lastSyncRequestMs = 0;                    // (reader) pacing of requests
+  std::atomic<uint64_t> lastSyncRequestMs{0};       // pacing of sync requests
 
   // Packet log: see above. All four guarded by logMutex.
   aPacketLog* packetLog = nullptr;

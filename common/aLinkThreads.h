@@ -11,6 +11,10 @@
 void* aLink_InPipeProcess(void* vpLink);
 void* aLink_OutPipeProcess(void* vpLink);
 
+// Queues one sync request (aLINK_SYNC_REQUESTS empty packets to cmdMAGIC) for
+// the writer. Returns the result of queueing.
+aErr aLink_QueueSyncRequest(aLink* link);
+
 // Records packet in the link's packet log, when one is on.
 void aLink_LogPacket(aLink* link, uint8_t direction, const aPacket* packet);
 

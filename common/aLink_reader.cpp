@@ -10,18 +10,22 @@
 
 // Sends a byte-sync request: six empty packets to cmdMAGIC; the module
 // answers each with an empty packet from its own address.
+aErr aLink_QueueSyncRequest(aLink* link) {
+  static const uint8_t none = 0;
+  aPacket* request = aPacket_CreateWithData(cmdMAGIC, 0, &none);
+  if (!request) return aErrMemory;
+  aErr err = aErrNone;
+  for (int i = 0; i < aLINK_SYNC_REQUESTS; i++) err = aPacketFifo_Put(link->outFifo, request);
+  aPacket_Destroy(&request);
+  return err;
+}
+
 static void sStartSync(aLink* link) {
   link->status = kLinkStatusSyncing;
   link->syncState = kSyncStateStart;
   link->lastSyncRequestMs = aTime_GetMSTicks();
   aPacket_Reset(link->rxPacket);
-  static const uint8_t none = 0;
-  aPacket* request = aPacket_CreateWithData(cmdMAGIC, 0, &none);
-  if (!request) return;
-  aErr err = aErrNone;
-  for (int i = 0; i < aLINK_SYNC_REQUESTS; i++) err = aPacketFifo_Put(link->outFifo, request);
-  aPacket_Destroy(&request);
-  if (err == aErrNone) link->syncState = kSyncStateByte1;
+  if (aLink_QueueSyncRequest(link) == aErrNone) link->syncState = kSyncStateByte1;
 }
 
 // One byte while syncing: alignment is two empty packets from one (even,
@@ -44,6 +48,9 @@ static void sSyncByte(aLink* link, uint8_t b) {
       break;
     case kSyncStateByte4:
       if (b == 0) {
+        // A sync started by aLink_Sync finds whatever partial packet the
+        // reader held; the stream is aligned now, so it starts afresh.
+        aPacket_Reset(link->rxPacket);
         link->syncState = kSyncStateSynced;
         link->status = kLinkStatusRunning;
       } else {
@@ -129,8 +136,11 @@ void* aLink_InPipeProcess(void* vpLink) {
       uint32_t wait = aLINK_THREAD_WAIT_MS;
       const int32_t status = link->status;
       if (status == kLinkStatusSyncing || status == kLinkStatusIOError) {
-        const uint64_t since = aTime_GetMSTicks() - link->lastSyncRequestMs;
-        if (link->lastSyncRequestMs == 0 || since >= aLINK_SYNC_REPEAT_MS) {
+        // The time of the last request is read before the clock, so that a
+        // request queued meanwhile by aLink_Sync never looks like the future.
+        const uint64_t last = link->lastSyncRequestMs;
+        const uint64_t since = aTime_GetMSTicks() - last;
+        if (last == 0 || since >= aLINK_SYNC_REPEAT_MS) {
           sStartSync(link);
           wait = aLINK_SYNC_REPEAT_MS;
         } else {
