@@ -21,6 +21,23 @@ constexpr uint32_t kEarlyReadPauseMs = 50;
 
 bool sIsHexUpper(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
+// Whether a transfer may run in the device's current state: aErrNone when it
+// is ready, aErrConnection once closed, aErrNotReady while still opening,
+// aErrIO once failed.
+aErr sTransferGate(const tlusb_device* device) {
+  switch (device->state.load()) {
+    case TLUSB_STATE_READY:
+      return aErrNone;
+    case TLUSB_STATE_CLOSED:
+      return aErrConnection;
+    case TLUSB_STATE_CREATED:
+    case TLUSB_STATE_OPENED:
+      return aErrNotReady;
+    default:
+      return aErrIO;
+  }
+}
+
 }  // namespace
 
 // --- Shared context -------------------------------------------------------
@@ -251,36 +268,23 @@ aErr tlusb_get_from_USBlib_device(tlusb_device* device, uint8_t* pData) {
   aErr result = aErrNone;
   if (device->rxAvail == 0) {
     device->rxLastWaited = false;
-    switch (device->state.load()) {
-      case TLUSB_STATE_CLOSED:
-        result = aErrConnection;
-        break;
-      case TLUSB_STATE_CREATED:
-      case TLUSB_STATE_OPENED:
+    result = sTransferGate(device);
+    if (result == aErrNone) {
+      int received = 0;
+      const int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->rxBuffer,
+                                         TLUSB_RX_BUFFER_SIZE, &received, TLUSB_READ_TIMEOUT_MS);
+      if (r == 0 || (r == LIBUSB_ERROR_TIMEOUT && received > 0)) {
+        device->rxNext = device->rxBuffer;
+        device->rxAvail = static_cast<uint32_t>(received);
+      } else if (r == LIBUSB_ERROR_PIPE) {
+        libusb_clear_halt(device->handle, device->inEndpoint);
         result = aErrNotReady;
-        break;
-      case TLUSB_STATE_READY: {
-        int received = 0;
-        const int r = libusb_bulk_transfer(device->handle, device->inEndpoint, device->rxBuffer,
-                                           TLUSB_RX_BUFFER_SIZE, &received,
-                                           TLUSB_READ_TIMEOUT_MS);
-        if (r == 0 || (r == LIBUSB_ERROR_TIMEOUT && received > 0)) {
-          device->rxNext = device->rxBuffer;
-          device->rxAvail = static_cast<uint32_t>(received);
-        } else if (r == LIBUSB_ERROR_PIPE) {
-          libusb_clear_halt(device->handle, device->inEndpoint);
-          result = aErrNotReady;
-        } else if (r == LIBUSB_ERROR_TIMEOUT) {
-          device->rxLastWaited = true;
-          result = aErrNotReady;
-        } else {
-          result = aErrIO;
-        }
-        break;
-      }
-      default:
+      } else if (r == LIBUSB_ERROR_TIMEOUT) {
+        device->rxLastWaited = true;
+        result = aErrNotReady;
+      } else {
         result = aErrIO;
-        break;
+      }
     }
   }
   if (device->rxAvail > 0) {
@@ -296,46 +300,32 @@ aErr tlusb_get_from_USBlib_device(tlusb_device* device, uint8_t* pData) {
 aErr tlusb_write_to_USBlib_device(tlusb_device* device, const uint8_t* data, uint32_t length) {
   if (!device || (!data && length)) return aErrParam;
   if (!device->useLibusb) return aErrMode;
-  aErr result = aErrNone;
-  switch (device->state.load()) {
-    case TLUSB_STATE_CLOSED:
-      result = aErrConnection;
-      break;
-    case TLUSB_STATE_CREATED:
-    case TLUSB_STATE_OPENED:
-      result = aErrNotReady;
-      break;
-    case TLUSB_STATE_READY: {
-      uint32_t sent = 0;
-      uint32_t failures = 0;
-      while (sent < length && failures < TLUSB_WRITE_MAX_FAILURES) {
-        uint32_t chunk = length - sent;
-        if (chunk > device->outMaxPacket) chunk = device->outMaxPacket;
-        // Some module firmware drops a transfer of exactly 512 bytes.
-        if (chunk == 512) chunk = 511;
-        int done = 0;
-        const int r =
-            libusb_bulk_transfer(device->handle, device->outEndpoint,
-                                 const_cast<uint8_t*>(data + sent), static_cast<int>(chunk),
-                                 &done, TLUSB_WRITE_TIMEOUT_MS);
-        // Bytes that went out are never sent twice, even when the transfer
-        // as a whole timed out.
-        if (done > 0) sent += static_cast<uint32_t>(done);
-        if (r == 0 && done > 0) continue;
-        ++failures;
-        if (r == LIBUSB_ERROR_PIPE && libusb_clear_halt(device->handle, device->outEndpoint) != 0)
-          result = aErrIO;
-      }
-      if (sent < length) {
-        Log::log(DEBUG_Network, "USB %s: %u of %u bytes not sent\n", device->serialString,
-                 length - sent, length);
-        result = aErrWrite;
-      }
-      break;
+  aErr result = sTransferGate(device);
+  if (result == aErrNone) {
+    uint32_t sent = 0;
+    uint32_t failures = 0;
+    while (sent < length && failures < TLUSB_WRITE_MAX_FAILURES) {
+      uint32_t chunk = length - sent;
+      if (chunk > device->outMaxPacket) chunk = device->outMaxPacket;
+      // Some module firmware drops a transfer of exactly 512 bytes.
+      if (chunk == 512) chunk = 511;
+      int done = 0;
+      const int r = libusb_bulk_transfer(device->handle, device->outEndpoint,
+                                         const_cast<uint8_t*>(data + sent), static_cast<int>(chunk),
+                                         &done, TLUSB_WRITE_TIMEOUT_MS);
+      // Bytes that went out are never sent twice, even when the transfer as a
+      // whole timed out.
+      if (done > 0) sent += static_cast<uint32_t>(done);
+      if (r == 0 && done > 0) continue;
+      ++failures;
+      if (r == LIBUSB_ERROR_PIPE && libusb_clear_halt(device->handle, device->outEndpoint) != 0)
+        result = aErrIO;
     }
-    default:
-      result = aErrIO;
-      break;
+    if (sent < length) {
+      Log::log(DEBUG_Network, "USB %s: %u of %u bytes not sent\n", device->serialString,
+               length - sent, length);
+      result = aErrWrite;
+    }
   }
   return _handleErrorTolerance(device, result, true);
 }
