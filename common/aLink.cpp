@@ -147,11 +147,13 @@ aErr aLink_Sync(int32_t id) {
   // the stream empty: a USB read may block for a second before that happens.
   // The reader then expects the first byte of an answer and repeats the
   // request only after the usual pause. Set before the status, so that a
-  // reader that sees the link syncing also sees the request's time.
+  // reader that sees the link syncing also sees the request's time, and
+  // before the request is queued, so that no answer can reach a reader that
+  // still takes the stream for aligned.
   link->syncState = kSyncStateByte1;
   link->lastSyncRequestMs = aTime_GetMSTicks();
-  aLink_QueueSyncRequest(link.get());
   link->status = kLinkStatusSyncing;
+  aLink_QueueSyncRequest(link.get());
   aErr err = aErrNotReady;
   for (int waited = 0; waited <= aLINK_SYNC_TIMEOUT_MS; waited += aLINK_POLL_MS) {
     if (link->status == kLinkStatusRunning) {

@@ -124,8 +124,10 @@ void* aLink_InPipeProcess(void* vpLink) {
   link->syncByte = 1;
   link->lastSyncRequestMs = 0;
   link->inStarted = true;
-  link->status = kLinkStatusRunning;
+  // The sync state before the status: once the status says running, a sync
+  // may begin at any moment and must not be undone here.
   link->syncState = kSyncStateSynced;
+  link->status = kLinkStatusRunning;
   uint32_t emptyWakeups = 0;
 
   while (link->running) {
